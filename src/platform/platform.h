@@ -1,0 +1,136 @@
+// The one interface between Veltrin's logic and the operating system.
+//
+// The modules (MMain, MFile, MProcesses, Form1) call only this interface; it
+// has a Win32 binding (platform_win.cpp), a POSIX binding (platform_posix.cpp)
+// and, for the tests, a scripted fake. Each operation opens and closes whatever
+// handles it needs within the call: no handle outlives a call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace platform {
+
+// Windows file attribute bits. The POSIX binding maps its own notions onto
+// them: a name starting with "." is hidden, a file without any write
+// permission bit is read-only, a directory is a directory.
+inline constexpr uint32_t kAttrReadOnly = 0x1;
+inline constexpr uint32_t kAttrHidden = 0x2;
+inline constexpr uint32_t kAttrSystem = 0x4;
+inline constexpr uint32_t kAttrDirectory = 0x10;
+inline constexpr uint32_t kAttrArchive = 0x20;
+inline constexpr uint32_t kAttrNormal = 0x80;
+
+// Process snapshot flags (CreateToolhelp32Snapshot).
+inline constexpr uint32_t kSnapProcess = 0x2;  // TH32CS_SNAPPROCESS
+inline constexpr uint32_t kSnapAll = 0xF;      // TH32CS_SNAPALL
+
+// Process access masks (OpenProcess).
+inline constexpr uint32_t kProcessTerminate = 0x1;            // PROCESS_TERMINATE
+inline constexpr uint32_t kProcessQueryAndRead = 0x410;       // QUERY_INFORMATION | VM_READ
+inline constexpr uint32_t kProcessAllAccessLegacy = 0x1F0FFF;  // PROCESS_ALL_ACCESS before Vista
+
+// One entry of a process snapshot.
+struct ProcessEntry {
+  uint32_t pid = 0;
+  // The executable-name field as the snapshot delivers it: a fixed-size field
+  // whose text ends at its first NUL (the NUL and what follows are included).
+  Text exe_field;
+};
+
+enum class TerminateOutcome {
+  kOpenFailed,       // the process could not be opened with the access asked for
+  kTerminateFailed,  // opened, but the terminate call failed
+  kTerminated,       // the termination was started
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- Start-up -----------------------------------------------------------
+
+  // The command line's argument text: everything after the program's own
+  // name and the blanks that follow it, quotes included.
+  virtual Text ArgumentText() = 0;
+  // Claims the single-instance token for the rest of the process's life.
+  // False when another instance of this program already holds it.
+  virtual bool ClaimSingleInstance() = 0;
+  // The folder of this program's own executable, without a trailing
+  // separator; empty when it cannot be found.
+  virtual Text OwnExecutableDirectory() = 0;
+  // Starts exactly the executable at `path` (no other file is ever tried, no
+  // arguments), in a normal activated window. True when the start request was
+  // accepted. The started program outlives this one.
+  virtual bool StartProgram(const Text& path) = 0;
+  // Writes one diagnostic line where a developer can read it (the debugger
+  // stream on Windows, standard error on POSIX). Only diagnostic builds call it.
+  virtual void DebugOutput(const Text& line) = 0;
+
+  // --- Files ----------------------------------------------------------------
+
+  // First-match directory lookup of `pattern`, whose last component may hold
+  // the wildcards "*" and "?" and which, ending in a separator, stands for
+  // every entry of that folder. Directories and entries with the hidden or
+  // system attribute are skipped. Returns the first matching name; empty when
+  // nothing matches or the lookup fails (bad name, missing folder or drive).
+  virtual Text FirstFileMatch(const Text& pattern) = 0;
+  // The file attribute bits of `path`; nullopt when they cannot be read.
+  virtual std::optional<uint32_t> GetAttributes(const Text& path) = 0;
+  // Sets the attribute bits of `path`; false on failure.
+  virtual bool SetAttributes(const Text& path, uint32_t attributes) = 0;
+  // Deletes the file `path`; false on failure (missing, read-only, in use).
+  virtual bool DeleteOneFile(const Text& path) = 0;
+  // Copies `from` to `to` in one call. With `fail_if_exists` an existing
+  // destination makes the copy fail; without it the destination is replaced,
+  // unless it is read-only, hidden or in use. False on failure.
+  virtual bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) = 0;
+
+  // --- Processes --------------------------------------------------------------
+
+  // Every entry of a fresh process snapshot taken with `flags`, in snapshot
+  // order; empty when no snapshot can be made.
+  virtual std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) = 0;
+  virtual uint32_t CurrentProcessId() = 0;
+  // The session number of process `pid`; nullopt when it cannot be fetched.
+  virtual std::optional<uint32_t> ProcessSessionId(uint32_t pid) = 0;
+  // The full path of the executable that process `pid` runs, opening it with
+  // `access`, exactly as the system reports it; empty when it cannot be read.
+  virtual Text ProcessImagePath(uint32_t pid, uint32_t access) = 0;
+  // Opens process `pid` with `access` and terminates it with `exit_code`.
+  virtual TerminateOutcome TerminateProcessById(uint32_t pid, uint32_t access,
+                                                uint32_t exit_code) = 0;
+  // Enables the debug privilege in this program's own token, where the user
+  // holds it. Its outcome is not reported: callers go on either way.
+  virtual void EnableDebugPrivilege() = 0;
+  // `s` with its letters lower-cased, by the platform's own mapping.
+  virtual Text ToLower(const Text& s) = 0;
+
+  // --- The hidden form and its timer --------------------------------------------
+
+  // Shows a modal error box with one OK button and returns when it is closed.
+  virtual void ShowErrorBox(const Text& caption, const Text& text) = 0;
+  // Creates the hidden, never shown host titled `title` and calls `on_tick`
+  // every `interval_ms` from the calling thread, dispatching the host's
+  // messages in between. Returns after a tick has called StopTimer, or at once
+  // (false) if the host cannot be created.
+  virtual bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) = 0;
+  // Stops the ticks and destroys the hidden host; RunTimer returns once the
+  // current tick has ended.
+  virtual void StopTimer() = 0;
+  // Ends the process at once with `code`.
+  [[noreturn]] virtual void EndProcess(int code) = 0;
+};
+
+// The binding of the system this program is built for (one per binding file).
+Platform& Native();
+
+// The platform every module talks to. The process's entry installs the native
+// binding; tests install their fake.
+Platform& Os();
+void SetOs(Platform* os);
+
+}  // namespace platform
