@@ -29,8 +29,8 @@ inline constexpr uint32_t kSnapProcess = 0x2;  // TH32CS_SNAPPROCESS
 inline constexpr uint32_t kSnapAll = 0xF;      // TH32CS_SNAPALL
 
 // Process access masks (OpenProcess).
-inline constexpr uint32_t kProcessTerminate = 0x1;            // PROCESS_TERMINATE
-inline constexpr uint32_t kProcessQueryAndRead = 0x410;       // QUERY_INFORMATION | VM_READ
+inline constexpr uint32_t kProcessTerminate = 0x1;             // PROCESS_TERMINATE
+inline constexpr uint32_t kProcessQueryAndRead = 0x410;        // QUERY_INFORMATION | VM_READ
 inline constexpr uint32_t kProcessAllAccessLegacy = 0x1F0FFF;  // PROCESS_ALL_ACCESS before Vista
 
 // One entry of a process snapshot.
@@ -101,7 +101,8 @@ class Platform {
   // `access`, exactly as the system reports it; empty when it cannot be read.
   virtual Text ProcessImagePath(uint32_t pid, uint32_t access) = 0;
   // Opens process `pid` with `access` and terminates it with `exit_code`.
-  virtual TerminateOutcome TerminateProcessById(uint32_t pid, uint32_t access,
+  virtual TerminateOutcome TerminateProcessById(uint32_t pid,
+                                                uint32_t access,
                                                 uint32_t exit_code) = 0;
   // Enables the debug privilege in this program's own token, where the user
   // holds it. Its outcome is not reported: callers go on either way.

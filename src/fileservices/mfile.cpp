@@ -1,0 +1,52 @@
+// File services over the platform's file operations.
+#include "fileservices/mfile.h"
+
+#include <exception>
+
+#include "platform/platform.h"
+
+namespace MFile {
+
+using platform::Os;
+
+bool FileExists(const Text& path) {
+  if (TrimSpaces(path).empty())
+    return false;
+  try {
+    // The lookup gets the path as passed in: only the blank test trims.
+    return !Os().FirstFileMatch(path).empty();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool DeleteFileForced(const Text& path) {
+  try {
+    ClearReadOnly(path);
+    return Os().DeleteOneFile(TrimSpaces(path));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void ClearReadOnly(const Text& path) {
+  try {
+    const uint32_t attributes = Os().GetAttributes(path).value_or(0);
+    if (attributes != 0)
+      Os().SetAttributes(path, attributes & ~platform::kAttrReadOnly);
+  } catch (const std::exception&) {
+  }
+}
+
+bool CopyFileTo(const Text& source, const Text& destination, bool overwrite) {
+  return Os().CopyOneFile(source, destination, /*fail_if_exists=*/!overwrite);
+}
+
+Text GetFileName(const Text& path) {
+  const size_t last = path.rfind(kPathSeparator);
+  if (last == Text::npos)
+    return path;
+  return path.substr(last + 1);
+}
+
+}  // namespace MFile

@@ -1,0 +1,35 @@
+// MFile: the file operations the sequencer backs up, replaces and restores
+// the product's executable with. None of them shows or traces anything; each
+// reports failure only through its result.
+#pragma once
+
+#include "platform/text.h"
+
+namespace MFile {
+
+// True when a file matches `path`: the path's last component may hold the
+// wildcards "*" and "?", and a path ending in the separator stands for any
+// entry of that folder. Directories and hidden or system entries never
+// match; read-only and archive files do. A blank path, a missing folder or a
+// bad name give false.
+bool FileExists(const Text& path);
+
+// Clears the read-only bit of `path`, then deletes the file named by `path`
+// without its surrounding spaces. True when the file was deleted. The cleared
+// bit stays cleared if the delete fails.
+bool DeleteFileForced(const Text& path);
+
+// Clears the read-only attribute of `path`, writing every other attribute bit
+// back as it was. Failures are ignored.
+void ClearReadOnly(const Text& path);
+
+// Copies `source` to `destination` in one call; with `overwrite` an existing
+// writable destination is replaced. True when the copy was made. Nothing is
+// trimmed, cleared or retried.
+bool CopyFileTo(const Text& source, const Text& destination, bool overwrite);
+
+// Everything after the last path separator of `path`: the whole path when it
+// holds none, empty when it ends with one. Paths of any length work.
+Text GetFileName(const Text& path);
+
+}  // namespace MFile

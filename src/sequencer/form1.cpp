@@ -1,0 +1,185 @@
+// The update sequencer.
+#include "sequencer/form1.h"
+
+#include <cstdlib>
+#include <exception>
+
+#include "fileservices/mfile.h"
+#include "platform/platform.h"
+#include "processes/mprocesses.h"
+#include "sequencer/messages.h"
+#include "startup/mmain.h"
+
+namespace Form1 {
+
+TimerControl Timer1;
+int32_t Tick = 0;
+int32_t Step = 0;
+
+namespace {
+
+using MFile::CopyFileTo;
+using MFile::DeleteFileForced;
+using MFile::FileExists;
+using MMain::BackupPath;
+using MMain::MainPath;
+using MMain::NewPath;
+using MMain::Trace;
+using MProcesses::AnySession;
+
+bool g_in_tick = false;
+
+// Runs one step of a stretch in which errors are ignored: a step that fails
+// is skipped and the next one runs.
+template <typename Step>
+void IgnoringErrors(Step step) {
+  try {
+    step();
+  } catch (const std::exception&) {
+  }
+}
+
+void ShowBox(const BoxText& box) {
+  platform::Os().ShowErrorBox(kTitle, box.first + kBoxLineBreaks + box.second);
+}
+
+// Puts the backup back over the main executable and restarts the product,
+// then ends. Each step runs even if the one before it failed: at worst the
+// product restarts from whatever MainPath holds.
+[[noreturn]] void RestoreAndRestart() {
+  IgnoringErrors([] { CopyFileTo(BackupPath, MainPath, true); });
+  IgnoringErrors([] { MMain::StartTarget(); });
+  Quit();
+}
+
+[[noreturn]] void RestartAndQuit() {
+  IgnoringErrors([] { MMain::StartTarget(); });
+  Quit();
+}
+
+[[noreturn]] void PurgeLibrariesAndRestart() {
+  Trace(kTraceSelfRestart);
+  for (const Text& library : kLibraries) {
+    DeleteFileForced(platform::Os().OwnExecutableDirectory() + kPathSeparator + kLibraryFolder +
+                     kPathSeparator + library);
+  }
+  RestartAndQuit();
+}
+
+// The old program is gone: back up, replace and start, all in this tick.
+void Swap() {
+  Trace(kTraceUpdatingStart);
+  BackupPath = MainPath + kBackupSuffix;
+  if (FileExists(BackupPath))
+    DeleteFileForced(BackupPath);
+  const bool backup_copied = CopyFileTo(MainPath, BackupPath, true);
+
+  if (MMain::SelfRestart)
+    PurgeLibrariesAndRestart();
+
+  // A failed copy is a failure even when a file is found: it may be a stale
+  // backup that could not be deleted, which holds an older program.
+  if (!backup_copied || !FileExists(BackupPath)) {
+    ShowBox(kBoxBackupFailed);
+    Trace(kTraceBackupFailed);
+    RestartAndQuit();
+  }
+
+  if (FileExists(MainPath))
+    DeleteFileForced(MainPath);
+  // Likewise the old executable, if it could not be deleted, is no
+  // replacement.
+  if (!CopyFileTo(NewPath, MainPath, true) || !FileExists(MainPath)) {
+    Trace(kTraceReplaceFailed);
+    ShowBox(kBoxReplaceFailed);
+    RestoreAndRestart();
+  }
+  Trace(kTraceReplaced);
+
+  Step = 1;
+  Tick = 0;
+  if (!MMain::StartTarget()) {
+    Trace(kTraceStartFailed);
+    ShowBox(kBoxStartFailed);
+    RestoreAndRestart();
+  }
+  Trace(kTraceStarted);
+}
+
+void Watch() {
+  if (MProcesses::IsProcessRunning(MainPath, AnySession)) {
+    Trace(kTraceNewVersionRunning);
+    Step = 2;
+    Tick = 0;
+    Quit();
+  }
+  if (Tick > kWatchLimitTick) {
+    Trace(kTraceNotRunning);
+    ShowBox(kBoxNotRunning);
+    RestoreAndRestart();
+  }
+}
+
+}  // namespace
+
+void Timer1_Timer() {
+  Tick += 1;
+  if (Step == 0) {
+    if (MProcesses::IsProcessRunning(MainPath, AnySession)) {
+      if (Tick > kTerminateAfterTick && Tick < kTerminateBeforeTick) {
+        IgnoringErrors(
+            [] { MProcesses::KillProcessesByName(MFile::GetFileName(MainPath), AnySession); });
+      }
+      // Giving up changes nothing on disk: the swap has not begun.
+      if (Tick > kGiveUpAfterTick)
+        Quit();
+    } else {
+      Swap();
+    }
+  }
+  if (Step == 1)
+    Watch();
+  Trace(kTraceStepPrefix + Decimal(Step) + kTraceTickPrefix + Decimal(Tick));
+}
+
+void Quit() {
+  Timer1.Enabled = false;
+  platform::Os().StopTimer();
+  platform::Os().EndProcess(0);
+  // EndProcess does not return; should a binding ever return, stop here
+  // rather than run on into the rest of a tick.
+  std::abort();
+}
+
+void OnTimer1() {
+  if (!Timer1.Enabled || g_in_tick)
+    return;
+  g_in_tick = true;
+  try {
+    Timer1_Timer();
+  } catch (const std::exception&) {
+    // An error outside the stretches that ignore errors ends the process
+    // where it stands, without a rollback, as an unhandled error would.
+    Timer1.Enabled = false;
+    platform::Os().StopTimer();
+    platform::Os().EndProcess(1);
+  }
+  g_in_tick = false;
+}
+
+void Load() {
+  Tick = 0;
+  Step = 0;
+  Timer1.Interval = kTimerIntervalMs;
+  Timer1.Enabled = true;
+  platform::Os().RunTimer(kTitle, Timer1.Interval, &OnTimer1);
+}
+
+void Reset() {
+  Timer1 = TimerControl();
+  Tick = 0;
+  Step = 0;
+  g_in_tick = false;
+}
+
+}  // namespace Form1

@@ -1,0 +1,102 @@
+// Start-up and command line.
+#include "startup/mmain.h"
+
+#include <exception>
+
+#include "platform/platform.h"
+#include "sequencer/form1.h"
+
+namespace MMain {
+
+Text MainPath;
+Text NewPath;
+Text BackupPath;
+bool SelfRestart = false;
+
+namespace {
+
+#if defined(VELTRIN_TRACE)
+void DebugSink(const Text& text) {
+  platform::Os().DebugOutput(text);
+}
+TraceSink g_trace_sink = &DebugSink;
+#else
+TraceSink g_trace_sink = nullptr;
+#endif
+
+}  // namespace
+
+void Trace(const Text& text) {
+  if (g_trace_sink)
+    g_trace_sink(text);
+}
+
+void SetTraceSink(TraceSink sink) {
+  g_trace_sink = sink;
+}
+
+std::vector<Text> SplitArguments(const Text& cmd) {
+  std::vector<Text> pieces;
+  if (cmd.empty())
+    return pieces;
+  Char separator = Char(' ');
+  if (cmd.find(Char('?')) != Text::npos)
+    separator = Char('?');
+  else if (cmd.find(Char('!')) != Text::npos)
+    separator = Char('!');
+  size_t start = 0;
+  for (;;) {
+    const size_t at = cmd.find(separator, start);
+    if (at == Text::npos) {
+      pieces.push_back(cmd.substr(start));
+      return pieces;
+    }
+    pieces.push_back(cmd.substr(start, at - start));
+    start = at + 1;
+  }
+}
+
+Text Unquote(Text& s) {
+  s = TrimSpaces(s);
+  // A lone quote is both the first and the last character; it has no
+  // enclosed text and is kept as it is.
+  if (s.size() >= 2 && s.front() == Char('"') && s.back() == Char('"'))
+    s = s.substr(1, s.size() - 2);
+  return s;
+}
+
+bool StartTarget() {
+  try {
+    return platform::Os().StartProgram(MainPath);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void Main() {
+  auto& os = platform::Os();
+  if (!os.ClaimSingleInstance())
+    return;
+  std::vector<Text> pieces = SplitArguments(os.ArgumentText());
+  if (pieces.size() != 2)
+    return;
+  MainPath = Unquote(pieces[0]);
+  NewPath = Unquote(pieces[1]);
+  // Without a main executable there is nothing to update or restart; going on
+  // would take the self-restart branch (two empty paths are equal) and delete
+  // the product's libraries for nothing.
+  if (MainPath.empty())
+    return;
+  if (NewPath == MainPath)
+    SelfRestart = true;
+  Form1::Load();
+}
+
+void ResetGlobals() {
+  MainPath.clear();
+  NewPath.clear();
+  BackupPath.clear();
+  SelfRestart = false;
+}
+
+}  // namespace MMain

@@ -1,0 +1,44 @@
+// MMain: where the process begins. Refuses a second instance, reads the two
+// paths from the command line, settles the mode and loads the hidden form
+// whose timer drives the update. Also the diagnostic sink `Trace` and
+// `StartTarget`, which launches the product's main executable.
+#pragma once
+
+#include <vector>
+
+#include "platform/text.h"
+
+namespace MMain {
+
+// Set once by Main, read by the sequencer afterwards.
+extern Text MainPath;     // the product's installed main executable
+extern Text NewPath;      // the downloaded replacement
+extern Text BackupPath;   // empty until the sequencer sets MainPath + ".bak"
+extern bool SelfRestart;  // NewPath equals MainPath, letter case included
+
+// The start-up routine. Returns without loading the form (and so ends the
+// process) when another instance runs or the command line does not name two
+// paths; otherwise runs the hidden form until the update has ended.
+void Main();
+
+// Splits the argument text at "?" if it holds one, else at "!" if it holds
+// one, else at single spaces. Empty pieces count; empty text gives none.
+std::vector<Text> SplitArguments(const Text& cmd);
+
+// Trims the spaces around `s` and strips one enclosing pair of double quotes.
+// Writes the result back into `s` and returns it. A lone `"` stays as it is.
+Text Unquote(Text& s);
+
+// Starts exactly MainPath. True when the start request was accepted.
+bool StartTarget();
+
+// Receives a progress line. Writes nothing unless a sink is installed: the
+// diagnostic build installs the platform's debug output, tests their recorder.
+void Trace(const Text& text);
+using TraceSink = void (*)(const Text& text);
+void SetTraceSink(TraceSink sink);
+
+// Puts the start-up globals back to their values at process start (tests).
+void ResetGlobals();
+
+}  // namespace MMain

@@ -1,0 +1,432 @@
+// The scripted fake platform.
+#include "fake/fake_platform.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sequencer/form1.h"
+#include "startup/mmain.h"
+
+namespace fake {
+namespace {
+
+FakePlatform* g_current = nullptr;
+
+void RecordTrace(const Text& text) {
+  if (g_current)
+    g_current->log.push_back("trace " + Utf8(text));
+}
+
+std::string Hex(uint32_t value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%X", unsigned(value));
+  return buffer;
+}
+
+Char Fold(Char c) {
+  return (c >= Char('A') && c <= Char('Z')) ? Char(c - 'A' + 'a') : c;
+}
+
+// Wildcard match as the system's directory search does it: "*" any run,
+// "?" one character, letter case ignored.
+bool WildcardMatch(TextView pattern, TextView name) {
+  size_t p = 0, n = 0, star = TextView::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == Char('?') || Fold(pattern[p]) == Fold(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == Char('*')) {
+      star = p++;
+      resume = n;
+    } else if (star != TextView::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == Char('*'))
+    ++p;
+  return p == pattern.size();
+}
+
+Text Parent(const Text& path) {
+  const size_t at = path.rfind(kPathSeparator);
+  return at == Text::npos ? Text() : path.substr(0, at);
+}
+
+Text BaseName(const Text& path) {
+  const size_t at = path.rfind(kPathSeparator);
+  return at == Text::npos ? path : path.substr(at + 1);
+}
+
+}  // namespace
+
+Text P(const std::string& generic) {
+  Text out;
+#if defined(_WIN32)
+  // Decode UTF-8 into UTF-16.
+  for (size_t i = 0; i < generic.size();) {
+    unsigned char c = static_cast<unsigned char>(generic[i]);
+    uint32_t cp = c;
+    size_t extra = 0;
+    if (c >= 0xF0) {
+      cp = c & 0x07;
+      extra = 3;
+    } else if (c >= 0xE0) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else if (c >= 0xC0) {
+      cp = c & 0x1F;
+      extra = 1;
+    }
+    for (size_t k = 1; k <= extra && i + k < generic.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(generic[i + k]) & 0x3F);
+    i += 1 + extra;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += wchar_t(0xD800 + (cp >> 10));
+      out += wchar_t(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += wchar_t(cp);
+    }
+  }
+#else
+  out = generic;
+#endif
+  std::replace(out.begin(), out.end(), Char('/'), kPathSeparator);
+  return out;
+}
+
+std::string Utf8(const Text& text) {
+#if defined(_WIN32)
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t cp = uint16_t(text[i]);
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size()) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (uint16_t(text[++i]) - 0xDC00);
+    }
+    if (cp < 0x80) {
+      out += char(cp);
+    } else if (cp < 0x800) {
+      out += char(0xC0 | (cp >> 6));
+      out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += char(0xE0 | (cp >> 12));
+      out += char(0x80 | ((cp >> 6) & 0x3F));
+      out += char(0x80 | (cp & 0x3F));
+    } else {
+      out += char(0xF0 | (cp >> 18));
+      out += char(0x80 | ((cp >> 12) & 0x3F));
+      out += char(0x80 | ((cp >> 6) & 0x3F));
+      out += char(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+#else
+  return text;
+#endif
+}
+
+FakePlatform::FakePlatform() {
+  g_current = this;
+  platform::SetOs(this);
+  MMain::SetTraceSink(&RecordTrace);
+  MMain::ResetGlobals();
+  Form1::Reset();
+  on_start = [this](const Text& path) {
+    auto it = files.find(path);
+    if (it == files.end() || it->second.bytes.rfind("not-an-exe", 0) == 0)
+      return false;
+    Spawn(path);
+    return true;
+  };
+}
+
+FakePlatform::~FakePlatform() {
+  MMain::SetTraceSink(nullptr);
+  platform::SetOs(nullptr);
+  g_current = nullptr;
+}
+
+void FakePlatform::AddDir(const Text& path) {
+  for (Text dir = path; !dir.empty(); dir = Parent(dir))
+    dirs.insert(dir);
+}
+
+void FakePlatform::AddFile(const Text& path, const std::string& bytes, uint32_t attributes) {
+  AddDir(Parent(path));
+  files[path] = File{bytes, attributes, false};
+}
+
+std::optional<std::string> FakePlatform::Bytes(const Text& path) const {
+  auto it = files.find(path);
+  if (it == files.end())
+    return std::nullopt;
+  return it->second.bytes;
+}
+
+uint32_t FakePlatform::Spawn(const Text& image, uint32_t session) {
+  Process process;
+  process.pid = next_pid_;
+  next_pid_ += 4;
+  process.image = image;
+  process.exe_field = BaseName(image) + Char('\0') + Text(3, Char('\0'));
+  process.session = session;
+  processes.push_back(process);
+  return process.pid;
+}
+
+Process* FakePlatform::Find(uint32_t pid) {
+  for (Process& process : processes) {
+    if (process.pid == pid && process.alive)
+      return &process;
+  }
+  return nullptr;
+}
+
+void FakePlatform::ExitProcess(uint32_t pid, uint32_t code) {
+  if (Process* process = Find(pid)) {
+    process->alive = false;
+    process->exit_code = code;
+  }
+}
+
+std::vector<uint32_t> FakePlatform::RunningFrom(const Text& image) const {
+  std::vector<uint32_t> pids;
+  for (const Process& process : processes) {
+    if (process.alive && process.image == image)
+      pids.push_back(process.pid);
+  }
+  return pids;
+}
+
+std::optional<int> FakePlatform::RunMain() {
+  try {
+    MMain::Main();
+  } catch (const QuitSignal& quit) {
+    return quit.code;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> FakePlatform::Lines(const std::string& prefix) const {
+  std::vector<std::string> out;
+  for (const std::string& line : log) {
+    if (line.rfind(prefix, 0) == 0)
+      out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<std::string> FakePlatform::Traces() const {
+  std::vector<std::string> out;
+  for (const std::string& line : Lines("trace "))
+    out.push_back(line.substr(6));
+  return out;
+}
+
+int FakePlatform::IndexOf(const std::string& line) const {
+  auto it = std::find(log.begin(), log.end(), line);
+  return it == log.end() ? -1 : int(it - log.begin());
+}
+
+bool FakePlatform::Fails(const std::string& op, const Text& arg) {
+  if (raise_if && raise_if(op, arg)) {
+    Log("raise " + op + " " + Utf8(arg));
+    throw RaisedError(op);
+  }
+  return fail_if && fail_if(op, arg);
+}
+
+Text FakePlatform::ArgumentText() {
+  return args;
+}
+
+bool FakePlatform::ClaimSingleInstance() {
+  Log("instance");
+  return !other_instance;
+}
+
+Text FakePlatform::OwnExecutableDirectory() {
+  return exe_dir;
+}
+
+bool FakePlatform::StartProgram(const Text& path) {
+  const bool ok = !Fails("start", path) && on_start(path);
+  Log("start " + Utf8(path) + (ok ? " ok" : " fail"));
+  return ok;
+}
+
+void FakePlatform::DebugOutput(const Text& line) {
+  Log("debug " + Utf8(line));
+}
+
+Text FakePlatform::FirstFileMatch(const Text& pattern) {
+  Log("lookup " + Utf8(pattern));
+  if (Fails("lookup", pattern))
+    return Text();
+  const size_t at = pattern.rfind(kPathSeparator);
+  const Text folder = at == Text::npos ? Text() : pattern.substr(0, at);
+  Text last = at == Text::npos ? pattern : pattern.substr(at + 1);
+  if (last.empty())
+    last = VT("*");
+  if (!folder.empty() && !dirs.count(folder))
+    return Text();
+  for (const auto& [path, file] : files) {
+    if (Parent(path) != folder)
+      continue;
+    if (file.attributes & (platform::kAttrHidden | platform::kAttrSystem))
+      continue;
+    if (WildcardMatch(last, BaseName(path)))
+      return BaseName(path);
+  }
+  return Text();
+}
+
+std::optional<uint32_t> FakePlatform::GetAttributes(const Text& path) {
+  if (Fails("getattr", path))
+    return std::nullopt;
+  if (auto it = files.find(path); it != files.end())
+    return it->second.attributes;
+  if (dirs.count(path))
+    return platform::kAttrDirectory;
+  return std::nullopt;
+}
+
+bool FakePlatform::SetAttributes(const Text& path, uint32_t attributes) {
+  Log("setattr " + Utf8(path) + " " + Hex(attributes));
+  auto it = files.find(path);
+  if (Fails("setattr", path) || it == files.end())
+    return false;
+  it->second.attributes = attributes;
+  return true;
+}
+
+bool FakePlatform::DeleteOneFile(const Text& path) {
+  auto it = files.find(path);
+  const bool ok = !Fails("delete", path) && it != files.end() &&
+                  !(it->second.attributes & platform::kAttrReadOnly) && !it->second.in_use &&
+                  RunningFrom(path).empty();
+  if (ok)
+    files.erase(it);
+  Log("delete " + Utf8(path) + (ok ? " ok" : " fail"));
+  return ok;
+}
+
+bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+  bool ok = !Fails("copy", from) && files.count(from) && dirs.count(Parent(to));
+  if (ok) {
+    if (auto existing = files.find(to); existing != files.end()) {
+      const uint32_t blocking = platform::kAttrReadOnly | platform::kAttrHidden;
+      ok = !fail_if_exists && !(existing->second.attributes & blocking) &&
+           !existing->second.in_use && RunningFrom(to).empty();
+    }
+  }
+  if (ok) {
+    File copy = files[from];
+    copy.in_use = false;
+    files[to] = copy;
+  }
+  Log("copy " + Utf8(from) + " -> " + Utf8(to) + (ok ? " ok" : " fail"));
+  return ok;
+}
+
+std::vector<platform::ProcessEntry> FakePlatform::SnapshotProcesses(uint32_t flags) {
+  Log("snapshot " + Hex(flags));
+  std::vector<platform::ProcessEntry> entries;
+  if (Fails("snapshot", Text()))
+    return entries;
+  for (const Process& process : processes) {
+    if (process.alive)
+      entries.push_back({process.pid, process.exe_field});
+  }
+  return entries;
+}
+
+uint32_t FakePlatform::CurrentProcessId() {
+  return self_pid;
+}
+
+std::optional<uint32_t> FakePlatform::ProcessSessionId(uint32_t pid) {
+  Log("session " + std::to_string(pid));
+  Process* process = Find(pid);
+  if (Fails("session", Text()) || !process || process->session_unreadable)
+    return std::nullopt;
+  return process->session;
+}
+
+Text FakePlatform::ProcessImagePath(uint32_t pid, uint32_t access) {
+  Log("image " + std::to_string(pid) + " " + Hex(access));
+  Process* process = Find(pid);
+  if (Fails("image", Text()) || !process || process->query_refused)
+    return Text();
+  return process->image;
+}
+
+platform::TerminateOutcome FakePlatform::TerminateProcessById(uint32_t pid,
+                                                              uint32_t access,
+                                                              uint32_t exit_code) {
+  using platform::TerminateOutcome;
+  Process* process = Find(pid);
+  TerminateOutcome outcome = TerminateOutcome::kTerminated;
+  if (Fails("terminate", Text()) || !process)
+    outcome = TerminateOutcome::kOpenFailed;
+  else if (process->full_access_refused &&
+           (access != platform::kProcessTerminate || !privilege_enabled))
+    outcome = TerminateOutcome::kOpenFailed;
+  else if (process->terminate_refused)
+    outcome = TerminateOutcome::kTerminateFailed;
+  if (outcome == TerminateOutcome::kTerminated)
+    ExitProcess(pid, exit_code);
+  static const char* const kNames[] = {"open-failed", "failed", "ok"};
+  Log("terminate " + std::to_string(pid) + " " + Hex(access) + " " +
+      kNames[static_cast<int>(outcome)]);
+  return outcome;
+}
+
+void FakePlatform::EnableDebugPrivilege() {
+  Log("privilege");
+  privilege_enabled = true;
+}
+
+Text FakePlatform::ToLower(const Text& s) {
+  Text out = s;
+  for (Char& c : out)
+    c = Fold(c);
+  return out;
+}
+
+void FakePlatform::ShowErrorBox(const Text& caption, const Text& text) {
+  Log("box " + Utf8(text.substr(0, text.find(Char('\r')))));
+  boxes.emplace_back(caption, text);
+  if (on_box)
+    on_box();
+}
+
+bool FakePlatform::RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) {
+  Log("form " + Utf8(title) + " " + std::to_string(interval_ms));
+  timer_running = true;
+  stop_requested_ = false;
+  while (!stop_requested_ && ticks_run < max_ticks) {
+    now_ms += interval_ms;
+    ++ticks_run;
+    if (auto it = before_tick.find(ticks_run); it != before_tick.end())
+      it->second();
+    on_tick();
+  }
+  timer_running = false;
+  return true;
+}
+
+void FakePlatform::StopTimer() {
+  Log("stop-timer");
+  stop_requested_ = true;
+}
+
+void FakePlatform::EndProcess(int code) {
+  Log("exit " + std::to_string(code));
+  throw QuitSignal{code};
+}
+
+}  // namespace fake

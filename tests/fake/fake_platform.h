@@ -1,0 +1,147 @@
+// A scripted stand-in for the operating system: in-memory files, a process
+// table, virtual time for the form's timer, and an ordered log of every call,
+// trace and message box. Any call can be made to fail, or to raise an error,
+// on demand, so that every error path of the logic is reachable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+// Thrown by EndProcess: unwinds the logic the way the real process end
+// stops it (no statement after it runs). Not a std::exception, so the
+// logic's error-ignoring stretches never swallow it.
+struct QuitSignal {
+  int code;
+};
+
+// An error raised by a platform call, as the runtime would raise one.
+struct RaisedError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct File {
+  std::string bytes;
+  uint32_t attributes = platform::kAttrArchive;
+  bool in_use = false;  // open elsewhere: cannot be deleted or overwritten
+};
+
+struct Process {
+  uint32_t pid = 0;
+  Text image;      // full path of its executable
+  Text exe_field;  // the snapshot's name field (name, NUL, padding)
+  uint32_t session = 1;
+  bool alive = true;
+  bool session_unreadable = false;
+  bool query_refused = false;        // its image path cannot be read
+  bool full_access_refused = false;  // only terminate access, with the privilege
+  bool terminate_refused = false;    // opens, but the terminate call fails
+  std::optional<uint32_t> exit_code;
+};
+
+// A path written with "/" as the separator, in the platform's own form.
+Text P(const std::string& generic_utf8);
+// UTF-8 for assertions and the log.
+std::string Utf8(const Text& text);
+
+class FakePlatform : public platform::Platform {
+ public:
+  // Installs itself as the platform and as the trace sink, and resets the
+  // start-up globals and the form.
+  FakePlatform();
+  ~FakePlatform() override;
+
+  // --- Scripting -----------------------------------------------------------
+  Text args;
+  bool other_instance = false;
+  Text exe_dir = P("/opt/Lumora");
+  uint32_t self_pid = 4120;
+  int max_ticks = 500;  // the timer stops by itself after this many ticks
+  // Runs before the timer tick with that number (1 = first tick of the form).
+  std::map<int, std::function<void()>> before_tick;
+  // Decides what StartProgram does; by default a file that exists and does
+  // not begin with "not-an-exe" starts and stays running.
+  std::function<bool(const Text& path)> on_start;
+  // Called while a message box is open (after it is logged).
+  std::function<void()> on_box;
+  // Failure injection by operation name ("copy", "delete", "setattr",
+  // "getattr", "lookup", "start", "snapshot", "image", "terminate",
+  // "session") and first argument.
+  std::function<bool(const std::string& op, const Text& arg)> fail_if;
+  std::function<bool(const std::string& op, const Text& arg)> raise_if;
+
+  std::map<Text, File> files;
+  std::set<Text> dirs;
+  std::vector<Process> processes;
+
+  void AddFile(const Text& path,
+               const std::string& bytes,
+               uint32_t attributes = platform::kAttrArchive);
+  void AddDir(const Text& path);
+  std::optional<std::string> Bytes(const Text& path) const;
+  // A new live process running from `image`; returns its pid.
+  uint32_t Spawn(const Text& image, uint32_t session = 1);
+  Process* Find(uint32_t pid);
+  void ExitProcess(uint32_t pid, uint32_t code = 0);
+  // Pids of live processes running from exactly `image`.
+  std::vector<uint32_t> RunningFrom(const Text& image) const;
+
+  // Runs MMain::Main to its end. Returns the exit code given to EndProcess,
+  // or nullopt when Main returned (no form, or the timer ran out).
+  std::optional<int> RunMain();
+
+  // --- Observation -----------------------------------------------------------
+  std::vector<std::string> log;              // every call, trace and box, in order
+  std::vector<std::pair<Text, Text>> boxes;  // caption, text
+  int ticks_run = 0;
+  long long now_ms = 0;
+  bool privilege_enabled = false;
+  bool timer_running = false;
+  // The log lines that start with `prefix`.
+  std::vector<std::string> Lines(const std::string& prefix) const;
+  std::vector<std::string> Traces() const;
+  // Position of the first log line equal to `line`, or -1.
+  int IndexOf(const std::string& line) const;
+
+  // --- platform::Platform ------------------------------------------------------
+  Text ArgumentText() override;
+  bool ClaimSingleInstance() override;
+  Text OwnExecutableDirectory() override;
+  bool StartProgram(const Text& path) override;
+  void DebugOutput(const Text& line) override;
+  Text FirstFileMatch(const Text& pattern) override;
+  std::optional<uint32_t> GetAttributes(const Text& path) override;
+  bool SetAttributes(const Text& path, uint32_t attributes) override;
+  bool DeleteOneFile(const Text& path) override;
+  bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
+  std::vector<platform::ProcessEntry> SnapshotProcesses(uint32_t flags) override;
+  uint32_t CurrentProcessId() override;
+  std::optional<uint32_t> ProcessSessionId(uint32_t pid) override;
+  Text ProcessImagePath(uint32_t pid, uint32_t access) override;
+  platform::TerminateOutcome TerminateProcessById(uint32_t pid,
+                                                  uint32_t access,
+                                                  uint32_t exit_code) override;
+  void EnableDebugPrivilege() override;
+  Text ToLower(const Text& s) override;
+  void ShowErrorBox(const Text& caption, const Text& text) override;
+  bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
+  void StopTimer() override;
+  [[noreturn]] void EndProcess(int code) override;
+
+ private:
+  bool Fails(const std::string& op, const Text& arg);
+  void Log(const std::string& line) { log.push_back(line); }
+  uint32_t next_pid_ = 3960;
+  bool stop_requested_ = false;
+};
+
+}  // namespace fake

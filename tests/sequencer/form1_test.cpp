@@ -1,0 +1,365 @@
+// The update as timelines in virtual time: each scenario scripts the old and
+// new program, runs the form until it ends the process, and checks the files
+// left on disk and the order of calls, traces and boxes.
+#include "sequencer/form1.h"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "fake/fake_platform.h"
+#include "sequencer/messages.h"
+#include "startup/mmain.h"
+
+namespace {
+
+using fake::FakePlatform;
+using fake::P;
+using fake::Utf8;
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  UpdateTest() {
+    os.AddFile(main_path, "v1");
+    os.AddFile(new_path, "v2");
+    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+  }
+
+  // Runs the program to its end; true when it ended through Quit.
+  bool Run() {
+    exit_code = os.RunMain();
+    return exit_code == 0;
+  }
+
+  std::string M() const { return Utf8(main_path); }
+  std::string B() const { return Utf8(main_path + VT(".bak")); }
+  std::string N() const { return Utf8(new_path); }
+
+  // The log lines for files, starts, boxes and the given traces, in order.
+  std::vector<std::string> Story() const {
+    std::vector<std::string> out;
+    for (const std::string& line : os.log) {
+      const bool wanted =
+          line.rfind("copy", 0) == 0 || line.rfind("delete", 0) == 0 ||
+          line.rfind("start", 0) == 0 || line.rfind("box", 0) == 0 || line.rfind("exit", 0) == 0 ||
+          (line.rfind("trace ", 0) == 0 && line.find("Setup Step") == std::string::npos &&
+           line.find("ProcessId") == std::string::npos);
+      if (wanted)
+        out.push_back(line);
+    }
+    return out;
+  }
+
+  // The ticks in which each log line starting with `prefix` was made: one
+  // more than the number of end-of-tick traces before it.
+  std::vector<int> TicksOf(const std::string& prefix) const {
+    std::vector<int> ticks;
+    int tick = 1;
+    for (const std::string& line : os.log) {
+      if (line.rfind(prefix, 0) == 0)
+        ticks.push_back(tick);
+      if (line.rfind("trace Setup Step:", 0) == 0)
+        ++tick;
+    }
+    return ticks;
+  }
+  int TickOf(const std::string& prefix) const {
+    const std::vector<int> ticks = TicksOf(prefix);
+    return ticks.empty() ? -1 : ticks.front();
+  }
+
+  FakePlatform os;
+  Text main_path = P("/opt/Lumora Suite/app.exe");
+  Text new_path = P("/tmp/download/app.exe");
+  std::optional<int> exit_code;
+};
+
+TEST_F(UpdateTest, OldVersionGoneAtFirstTick) {
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 1);
+  EXPECT_EQ(os.Bytes(main_path), "v2");
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+  EXPECT_EQ(os.Bytes(new_path), "v2");
+  EXPECT_EQ(Story(), (std::vector<std::string>{
+                         "trace Old Version is Exit, Updating Start!",
+                         "copy " + M() + " -> " + B() + " ok",
+                         "delete " + M() + " ok",
+                         "copy " + N() + " -> " + M() + " ok",
+                         "trace Backup and Replace Old Version Success!",
+                         "start " + M() + " ok",
+                         "trace Start New Version",
+                         "trace New Version Started",
+                         "exit 0",
+                     }));
+  EXPECT_EQ(Form1::Step, 2);
+  EXPECT_EQ(Form1::Tick, 0);
+  EXPECT_FALSE(Form1::Timer1.Enabled);
+  EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
+  EXPECT_EQ(MMain::BackupPath, main_path + VT(".bak"));
+}
+
+TEST_F(UpdateTest, OldVersionExitsByItselfAtTick20) {
+  const uint32_t old = os.Spawn(main_path);
+  os.before_tick[20] = [&] { os.ExitProcess(old); };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 20);
+  EXPECT_TRUE(os.Lines("terminate").empty());
+  EXPECT_EQ(TickOf("trace Old Version is Exit, Updating Start!"), 20);
+  const std::vector<std::string> traces = os.Traces();
+  EXPECT_NE(std::find(traces.begin(), traces.end(), "Setup Step:0, Tick:7"), traces.end());
+  EXPECT_EQ(os.Bytes(main_path), "v2");
+}
+
+TEST_F(UpdateTest, LingeringOldVersionIsTerminatedInTheWindowBystandersSurvive) {
+  const uint32_t old = os.Spawn(main_path);
+  const uint32_t bystander = os.Spawn(P("/opt/Other/myapp.exe"));
+  EXPECT_TRUE(Run());
+  const std::string kill = "trace Kill Process ProcessID:" + std::to_string(old);
+  EXPECT_EQ(TickOf(kill), 31);
+  EXPECT_EQ(os.Lines("terminate").size(), 1u);
+  EXPECT_EQ(TickOf("trace Old Version is Exit, Updating Start!"), 32);
+  EXPECT_EQ(os.processes[0].exit_code, 0u);
+  EXPECT_TRUE(os.Find(bystander));
+  EXPECT_EQ(os.Bytes(main_path), "v2");
+}
+
+TEST_F(UpdateTest, OldVersionThatCannotBeTerminatedIsAbandonedAtTick51) {
+  const uint32_t old = os.Spawn(main_path);
+  os.Find(old)->terminate_refused = true;
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 51);
+  // One plain and one privileged attempt on each of ticks 31 to 49, none on 50.
+  std::vector<int> expected_ticks;
+  for (int tick = 31; tick <= 49; ++tick)
+    expected_ticks.insert(expected_ticks.end(), {tick, tick});
+  EXPECT_EQ(TicksOf("terminate"), expected_ticks);
+  EXPECT_EQ(os.Lines("trace Setup Step").back(), "trace Setup Step:0, Tick:50");
+  // Nothing changed and nobody was told.
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_FALSE(os.Bytes(main_path + VT(".bak")));
+  EXPECT_TRUE(os.boxes.empty());
+  EXPECT_TRUE(os.Lines("copy").empty());
+  EXPECT_TRUE(os.Lines("start").empty());
+}
+
+TEST_F(UpdateTest, StaleReadOnlyBackupIsReplacedByAFreshCopy) {
+  os.AddFile(main_path + VT(".bak"), "v0", platform::kAttrReadOnly | platform::kAttrArchive);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+  EXPECT_LT(os.IndexOf("delete " + B() + " ok"), os.IndexOf("copy " + M() + " -> " + B() + " ok"));
+}
+
+TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
+  os.files.erase(new_path);
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Story(), (std::vector<std::string>{
+                         "trace Old Version is Exit, Updating Start!",
+                         "copy " + M() + " -> " + B() + " ok",
+                         "delete " + M() + " ok",
+                         "copy " + N() + " -> " + M() + " fail",
+                         "trace 升级失败，无法替换新版本的主程序",
+                         "box 升级失败，无法替换新版本的主程序。",
+                         "copy " + B() + " -> " + M() + " ok",
+                         "start " + M() + " ok",
+                         "exit 0",
+                     }));
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+  ASSERT_EQ(os.boxes.size(), 1u);
+  EXPECT_EQ(os.boxes[0].first, VT("Lumora安装辅助程序"));
+  EXPECT_EQ(os.boxes[0].second,
+            VT("升级失败，无法替换新版本的主程序。\r\n\r\n请稍候再尝试重新升级。"));
+}
+
+TEST_F(UpdateTest, RefusedStartRestoresTheBackup) {
+  os.AddFile(new_path, "not-an-exe: a truncated download");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Story(), (std::vector<std::string>{
+                         "trace Old Version is Exit, Updating Start!",
+                         "copy " + M() + " -> " + B() + " ok",
+                         "delete " + M() + " ok",
+                         "copy " + N() + " -> " + M() + " ok",
+                         "trace Backup and Replace Old Version Success!",
+                         "start " + M() + " fail",
+                         "trace Can not start New Version, Recover backup",
+                         "box 升级失败，无法启动新版本。",
+                         "copy " + B() + " -> " + M() + " ok",
+                         "start " + M() + " ok",
+                         "exit 0",
+                     }));
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.boxes[0].second,
+            VT("升级失败，无法启动新版本。\r\n\r\n可能文件未正常下载，请稍后再次尝试升级。"));
+}
+
+TEST_F(UpdateTest, NewVersionNeverSeenGivesM4AtTick11OfTheWatch) {
+  // The start is accepted, but the program is gone before anyone looks.
+  os.on_start = [&](const Text& path) {
+    if (os.Bytes(path) == "v2")
+      return true;
+    os.Spawn(path);
+    return true;
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 12);  // the start tick, then ticks 1 to 11 of the watch
+  EXPECT_EQ(os.Traces()[os.Traces().size() - 2], "Setup Step:1, Tick:10");
+  const std::vector<std::string> story = Story();
+  EXPECT_EQ(std::vector<std::string>(story.end() - 5, story.end()),
+            (std::vector<std::string>{
+                "trace 新版本的主程序未正常启动，请再尝试升级。",
+                "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
+                "copy " + B() + " -> " + M() + " ok",
+                "start " + M() + " ok",
+                "exit 0",
+            }));
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.boxes[0].second,
+            VT("新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。\r\n\r\n"
+               "请稍后再次尝试升级。"));
+}
+
+TEST_F(UpdateTest, NewVersionFirstSeenAtTick11OfTheWatchSucceeds) {
+  os.on_start = [](const Text&) { return true; };  // accepted, not yet visible
+  os.before_tick[12] = [&] { os.Spawn(main_path); };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 12);
+  EXPECT_TRUE(os.boxes.empty());
+  EXPECT_EQ(os.Traces().back(), "New Version Started");
+  EXPECT_EQ(os.Bytes(main_path), "v2");
+}
+
+TEST_F(UpdateTest, BackupImpossibleShowsM1AndRestartsTheUntouchedOldVersion) {
+  os.fail_if = [&](const std::string& op, const Text& from) {
+    return op == "copy" && from == main_path;
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Story(), (std::vector<std::string>{
+                         "trace Old Version is Exit, Updating Start!",
+                         "copy " + M() + " -> " + B() + " fail",
+                         "box 升级失败，无法备份主程序。",
+                         "trace Backup Old Version Failed!",
+                         "start " + M() + " ok",
+                         "exit 0",
+                     }));
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+}
+
+TEST_F(UpdateTest, StaleBackupThatCannotBeRefreshedIsNoBackup) {
+  // The stale backup holds an older program and is locked: it cannot be
+  // deleted and the copy onto it fails. It must not pass for a backup.
+  os.AddFile(main_path + VT(".bak"), "v0");
+  os.files[main_path + VT(".bak")].in_use = true;
+  EXPECT_TRUE(Run());
+  ASSERT_EQ(os.boxes.size(), 1u);
+  EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法备份主程序。"});
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v0");
+  EXPECT_TRUE(os.Lines("delete " + M() + " ").empty());
+}
+
+TEST_F(UpdateTest, OldExecutableThatCannotBeReplacedIsNoSuccess) {
+  // The old executable is locked: neither deleted nor overwritten. The file
+  // found at MainPath afterwards is the old one, so this is M2, not success.
+  os.files[main_path].in_use = true;
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法替换新版本的主程序。"});
+  const std::vector<std::string> traces = os.Traces();
+  EXPECT_EQ(std::find(traces.begin(), traces.end(), "Backup and Replace Old Version Success!"),
+            traces.end());
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.Lines("start").size(), 1u);
+}
+
+TEST_F(UpdateTest, TickArrivingWhileABoxIsOpenIsIgnored) {
+  os.files.erase(new_path);
+  int ticks_during_box = 0;
+  os.on_box = [&] {
+    // The box's own message loop delivers timer ticks while it waits.
+    if (os.boxes.size() > 1)
+      return;
+    for (int i = 0; i < 3; ++i) {
+      Form1::OnTimer1();
+      ++ticks_during_box;
+    }
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(ticks_during_box, 3);
+  EXPECT_EQ(os.Lines("trace Old Version is Exit").size(), 1u);
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+}
+
+TEST_F(UpdateTest, RollbackStepsRunEvenWhenOneRaises) {
+  os.files.erase(new_path);
+  os.raise_if = [&](const std::string& op, const Text& from) {
+    return op == "copy" && from == main_path + VT(".bak");
+  };
+  EXPECT_TRUE(Run());
+  // The restore raised, the restart still ran, and the process ended.
+  EXPECT_GE(os.IndexOf("raise copy " + B()), 0);
+  EXPECT_GT(os.IndexOf("start " + M() + " fail"), os.IndexOf("raise copy " + B()));
+  EXPECT_EQ(os.log.back(), "exit 0");
+}
+
+TEST_F(UpdateTest, TerminationErrorsAreIgnoredInTheWindow) {
+  const uint32_t old = os.Spawn(main_path);
+  int calls = 0;
+  os.raise_if = [&](const std::string& op, const Text&) {
+    return op == "terminate" && ++calls < 3;
+  };
+  EXPECT_TRUE(Run());
+  // Ticks 31 and 32 raise inside the termination; tick 33 terminates it.
+  EXPECT_FALSE(os.Find(old));
+  EXPECT_EQ(TickOf("trace Old Version is Exit, Updating Start!"), 34);
+  EXPECT_EQ(os.Bytes(main_path), "v2");
+}
+
+TEST_F(UpdateTest, ErrorOutsideTheStretchesEndsTheProcessWithoutTouchingFiles) {
+  os.raise_if = [](const std::string& op, const Text&) { return op == "snapshot"; };
+  Run();
+  EXPECT_EQ(exit_code, 1);
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_TRUE(os.Lines("copy").empty());
+}
+
+class SelfRestartTest : public UpdateTest {
+ protected:
+  SelfRestartTest() { os.args = main_path + VT("!") + main_path; }
+  Text Library(const char* name) const { return os.exe_dir + P("/bin/") + P(name); }
+};
+
+TEST_F(SelfRestartTest, NoLibrariesPresentRestartsAnyway) {
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 1);
+  std::vector<std::string> expected = {
+      "trace Old Version is Exit, Updating Start!",
+      "copy " + M() + " -> " + B() + " ok",
+      "trace Is Self Restart, Delete Old Dll Files!",
+  };
+  for (const char* name :
+       {"Oxmere.dll", "Pilvane.dll", "Quintor.dll", "Rellisk.dll", "Saffrel.dll", "Tovrane.dll"})
+    expected.push_back("delete " + Utf8(Library(name)) + " fail");
+  expected.push_back("start " + M() + " ok");
+  expected.push_back("exit 0");
+  EXPECT_EQ(Story(), expected);
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+  EXPECT_TRUE(os.boxes.empty());
+}
+
+TEST_F(SelfRestartTest, DeletesTheSixLibrariesAndKeepsEverythingElse) {
+  for (const char* name :
+       {"Oxmere.dll", "Pilvane.dll", "Quintor.dll", "Rellisk.dll", "Saffrel.dll", "Tovrane.dll"})
+    os.AddFile(Library(name), "lib", platform::kAttrReadOnly);
+  os.AddFile(Library("Keep.dll"), "keep");
+  os.AddFile(os.exe_dir + P("/Oxmere.dll"), "not in bin");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Lines("delete").size(), 6u);
+  for (const std::string& line : os.Lines("delete"))
+    EXPECT_EQ(line.substr(line.size() - 3), " ok");
+  EXPECT_TRUE(os.Bytes(Library("Keep.dll")));
+  EXPECT_TRUE(os.Bytes(os.exe_dir + P("/Oxmere.dll")));
+  EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
+}
+
+}  // namespace
