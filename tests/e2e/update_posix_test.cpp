@@ -1,0 +1,368 @@
+// Whole updates through the native program: a real product folder, real
+// stand-in products in two versions, and the program started the way the
+// product starts it. Each scenario checks the bytes left on disk, which
+// version was started from which path, and what the user was told.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const fs::path kProgram = VELTRIN_PROGRAM;
+const fs::path kFixtures = VELTRIN_FIXTURE_DIR;
+
+const char* const kLibraries[] = {"Oxmere.dll",  "Pilvane.dll", "Quintor.dll",
+                                  "Rellisk.dll", "Saffrel.dll", "Tovrane.dll"};
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return "<missing>";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    if (condition())
+      return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return condition();
+}
+
+bool Alive(pid_t pid) {
+  return kill(pid, 0) == 0;
+}
+
+// One line of a stand-in product's log: which version started, from where.
+struct Started {
+  std::string version;
+  std::string path;
+  pid_t pid;
+};
+
+// A product installed in a folder whose name has a space and Chinese
+// characters, a downloaded new version, and a private copy of the program
+// (its "bin" folder is the one the self-restart mode cleans).
+class NativeUpdate : public ::testing::Test {
+ protected:
+  NativeUpdate() {
+    char pattern[] = "/tmp/veltrin-e2e-XXXXXX";
+    root_ = mkdtemp(pattern);
+    install_ = root_ / "Lumora 安装";
+    main_ = install_ / "app.exe";
+    download_ = root_ / "download" / "app.exe";
+    program_ = root_ / "helper" / "veltrin";
+    fs::create_directories(install_);
+    fs::create_directories(download_.parent_path());
+    fs::create_directories(program_.parent_path());
+    fs::copy_file(kFixtures / "product_v1", main_);
+    fs::copy_file(kFixtures / "product_v2", download_);
+    fs::copy_file(kProgram, program_);
+    v1_ = ReadBytes(main_);
+    v2_ = ReadBytes(download_);
+  }
+
+  ~NativeUpdate() override {
+    for (pid_t pid : children_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    // Products the program started are not our children: find them by the
+    // logs and make sure they run from this sandbox before ending them.
+    for (const fs::path& log : {install_ / "product.log", root_ / "other" / "product.log"}) {
+      for (const Started& s : Log(log)) {
+        std::error_code error;
+        const fs::path exe = fs::read_symlink("/proc/" + std::to_string(s.pid) + "/exe", error);
+        if (!error && exe.string().rfind(root_.string(), 0) == 0)
+          kill(s.pid, SIGKILL);
+      }
+    }
+    fs::remove_all(root_);
+  }
+
+  static std::vector<Started> Log(const fs::path& log) {
+    std::vector<Started> lines;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+      // "<version> <path> <pid>": the path may hold spaces.
+      const size_t first = line.find(' '), last = line.rfind(' ');
+      if (first == std::string::npos || first == last)
+        continue;
+      lines.push_back({line.substr(0, first), line.substr(first + 1, last - first - 1),
+                       pid_t(std::atoi(line.c_str() + last + 1))});
+    }
+    return lines;
+  }
+  std::vector<Started> ProductLog() const { return Log(install_ / "product.log"); }
+
+  // Starts `program` with `args`, standard error into errors.txt.
+  pid_t Start(const fs::path& program, const std::vector<std::string>& args) {
+    const fs::path errors = root_ / "errors.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(fd, 2);
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    children_.push_back(pid);
+    return pid;
+  }
+
+  // Waits for a child; its exit code, or -1 (killed) after `limit`.
+  int Wait(pid_t pid, std::chrono::seconds limit = 60s) {
+    int status = 0;
+    const bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    std::erase(children_, pid);
+    if (!ended)
+      return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // Runs the program as the product does and waits for its end.
+  int Update(const std::vector<std::string>& args) { return Wait(Start(program_, args)); }
+  std::string Quoted(const fs::path& p) const { return "\"" + p.string() + "\""; }
+  std::string Errors() const { return ReadBytes(root_ / "errors.txt"); }
+
+  fs::path root_, install_, main_, download_, program_;
+  std::string v1_, v2_;
+  std::vector<pid_t> children_;
+};
+
+TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
+  struct Form {
+    const char* name;
+    std::function<std::vector<std::string>(const fs::path&, const fs::path&)> args;
+  };
+  // The program's arguments arrive joined by single spaces.
+  const Form forms[] = {
+      {"quoted, question mark",
+       [this](auto& m, auto& n) { return std::vector<std::string>{Quoted(m) + "?" + Quoted(n)}; }},
+      {"bare, exclamation mark",
+       [](auto& m, auto& n) { return std::vector<std::string>{m.string() + "!" + n.string()}; }},
+      {"bare, space",
+       [](auto& m, auto& n) {
+         return std::vector<std::string>{m, n};
+       }},
+  };
+  for (const Form& form : forms) {
+    SCOPED_TRACE(form.name);
+    // The space form cannot carry a path with a space: use a plain folder.
+    const fs::path main =
+        std::string(form.name) == "bare, space" ? root_ / "plain" / "app.exe" : main_;
+    fs::create_directories(main.parent_path());
+    fs::remove(main);
+    fs::remove(main.string() + ".bak");
+    fs::remove(main.parent_path() / "product.log");
+    fs::copy_file(kFixtures / "product_v1", main);
+
+    const auto started_at = Clock::now();
+    EXPECT_EQ(Update(form.args(main, download_)), 0);
+    EXPECT_LT(Clock::now() - started_at, 5s);
+    EXPECT_EQ(ReadBytes(main), v2_);
+    EXPECT_EQ(ReadBytes(main.string() + ".bak"), v1_);
+    EXPECT_EQ(ReadBytes(download_), v2_);
+    const std::vector<Started> log = Log(main.parent_path() / "product.log");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].version, "v2");
+    EXPECT_EQ(log[0].path, main.string());
+    EXPECT_TRUE(Alive(log[0].pid));
+    kill(log[0].pid, SIGKILL);
+  }
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
+  const pid_t old = Start(main_, {});
+  const fs::path bystander_exe = root_ / "other" / "myapp.exe";
+  fs::create_directories(bystander_exe.parent_path());
+  fs::copy_file(kFixtures / "product_v1", bystander_exe);
+  const pid_t bystander = Start(bystander_exe, {});
+  ASSERT_TRUE(WaitFor([&] { return ProductLog().size() == 1; }, 10s));
+
+  const auto started_at = Clock::now();
+  EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  // Terminated in the window (from about 15.5 s on), then replaced.
+  int status = 0;
+  ASSERT_EQ(waitpid(old, &status, WNOHANG), old);
+  std::erase(children_, old);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_GE(Clock::now() - started_at, 15s);
+  EXPECT_TRUE(Alive(bystander));
+  EXPECT_EQ(ReadBytes(main_), v2_);
+  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].version, "v2");
+}
+
+TEST_F(NativeUpdate, MissingDownloadRestoresAndRestartsTheOldVersion) {
+  fs::remove(download_);
+  EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].version, "v1");
+  EXPECT_EQ(log[0].path, main_.string());
+  EXPECT_EQ(
+      Errors(),
+      "Lumora安装辅助程序: 升级失败，无法替换新版本的主程序。\r\n\r\n请稍候再尝试重新升级。\n");
+}
+
+TEST_F(NativeUpdate, DownloadThatCannotRunRestoresTheOldVersion) {
+  WriteBytes(download_, "truncated download, not a program\n");
+  fs::permissions(download_, fs::perms::owner_all);
+  EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  EXPECT_EQ(ReadBytes(main_), v1_);
+  ASSERT_EQ(ProductLog().size(), 1u);
+  EXPECT_EQ(ProductLog()[0].version, "v1");
+  EXPECT_NE(Errors().find("升级失败，无法启动新版本。"), std::string::npos);
+}
+
+TEST_F(NativeUpdate, NewVersionThatExitsAtOnceIsRolledBackAfterTheWatch) {
+  fs::remove(download_);
+  fs::copy_file(kFixtures / "product_quick", download_);
+  const auto started_at = Clock::now();
+  EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  EXPECT_GE(Clock::now() - started_at, 5s);
+  EXPECT_EQ(ReadBytes(main_), v1_);
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].version, "v2-quick");
+  EXPECT_EQ(log[1].version, "v1");
+  EXPECT_NE(Errors().find("新版本的主程序未正常启动"), std::string::npos);
+}
+
+TEST_F(NativeUpdate, SelfRestartDeletesTheSixLibrariesAndRestarts) {
+  const fs::path bin = program_.parent_path() / "bin";
+  for (const char* library : kLibraries)
+    WriteBytes(bin / library, "library");
+  WriteBytes(bin / "Keep.dll", "keep");
+  WriteBytes(program_.parent_path() / "Oxmere.dll", "outside bin");
+  EXPECT_EQ(Update({main_.string() + "!" + main_.string()}), 0);
+  for (const char* library : kLibraries)
+    EXPECT_FALSE(fs::exists(bin / library)) << library;
+  EXPECT_TRUE(fs::exists(bin / "Keep.dll"));
+  EXPECT_TRUE(fs::exists(program_.parent_path() / "Oxmere.dll"));
+  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  ASSERT_EQ(ProductLog().size(), 1u);
+  EXPECT_EQ(ProductLog()[0].version, "v1");
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(NativeUpdate, SecondInstanceAndBadCommandLinesEndQuietly) {
+  // A first instance waits for a lingering old version.
+  Start(main_, {});
+  ASSERT_TRUE(WaitFor([&] { return ProductLog().size() == 1; }, 10s));
+  const pid_t first = Start(program_, {Quoted(main_) + "?" + Quoted(download_)});
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(Alive(first));
+
+  const std::vector<std::vector<std::string>> attempts = {
+      {Quoted(main_) + "?" + Quoted(download_)},  // second instance
+  };
+  for (const auto& args : attempts) {
+    const auto started_at = Clock::now();
+    EXPECT_EQ(Update(args), 0);
+    EXPECT_LT(Clock::now() - started_at, 3s);
+  }
+  Wait(first, 0s);  // ends the first instance before its termination window
+
+  const std::vector<std::vector<std::string>> bad = {
+      {}, {download_.string()}, {"a", "b", "c"}, {"?"}, {"!"}, {"\"\"?" + Quoted(download_)},
+  };
+  for (const auto& args : bad) {
+    const auto started_at = Clock::now();
+    EXPECT_EQ(Update(args), 0);
+    EXPECT_LT(Clock::now() - started_at, 3s);
+  }
+  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_FALSE(fs::exists(main_.string() + ".bak"));
+  EXPECT_EQ(ProductLog().size(), 1u);
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
+  // Large executables make each copy take long enough to be interrupted
+  // mid-way. The stand-in still runs: trailing bytes do not matter to it.
+  const std::string padding(48 << 20, 'p');
+  const std::string old_bytes = v1_ + padding;
+  const std::string new_bytes = v2_ + padding;
+  // Measure one undisturbed swap to spread the kill points over it.
+  auto reset = [&] {
+    fs::remove(main_.string() + ".bak");
+    fs::remove(install_ / "product.log");
+    WriteBytes(main_, old_bytes);
+    fs::permissions(main_, fs::perms::owner_all);
+    WriteBytes(download_, new_bytes);
+  };
+  reset();
+  const auto started_at = Clock::now();
+  ASSERT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  const auto whole = Clock::now() - started_at;
+  ASSERT_EQ(ReadBytes(main_), new_bytes);
+  for (const Started& s : ProductLog())
+    kill(s.pid, SIGKILL);
+
+  constexpr int kPoints = 12;
+  for (int i = 0; i < kPoints; ++i) {
+    reset();
+    // From just before the first tick to the end of the swap.
+    const auto at = 450ms + (whole - 450ms) * i / kPoints;
+    const pid_t pid = Start(program_, {Quoted(main_) + "?" + Quoted(download_)});
+    std::this_thread::sleep_for(at);
+    kill(pid, SIGKILL);
+    Wait(pid);
+    SCOPED_TRACE("killed after " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(at).count()) +
+                 " ms");
+    const bool at_main = ReadBytes(main_) == old_bytes;
+    const bool at_backup = ReadBytes(main_.string() + ".bak") == old_bytes;
+    EXPECT_TRUE(at_main || at_backup);
+    for (const Started& s : ProductLog())
+      kill(s.pid, SIGKILL);
+  }
+}
+
+}  // namespace
