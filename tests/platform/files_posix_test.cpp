@@ -1,0 +1,480 @@
+// The POSIX binding's file operations against real files in a fresh temporary
+// folder per test.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::kAttrArchive;
+using platform::kAttrDirectory;
+using platform::kAttrHidden;
+using platform::kAttrNormal;
+using platform::kAttrReadOnly;
+
+// A fresh folder under the temporary directory, removed with everything in it
+// when the test ends, however it ends.
+class TempDir {
+ public:
+  TempDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/veltrin-files-XXXXXX";
+    if (mkdtemp(name.data()))
+      path_ = name;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty())
+      fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Restores the process's umask when the test ends.
+class UmaskGuard {
+ public:
+  explicit UmaskGuard(mode_t mask) : previous_(umask(mask)) {}
+  ~UmaskGuard() { umask(previous_); }
+
+ private:
+  mode_t previous_;
+};
+
+// Restores the working folder when the test ends.
+class WorkingFolderGuard {
+ public:
+  explicit WorkingFolderGuard(const std::string& folder) : previous_(fs::current_path()) {
+    fs::current_path(folder);
+  }
+  ~WorkingFolderGuard() {
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
+  }
+
+ private:
+  fs::path previous_;
+};
+
+// A program started from a test, killed and reaped when the test ends.
+class Child {
+ public:
+  Child(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<std::string> strings = {path};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : strings)
+      argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    ASSERT_TRUE(out.good()) << path;
+  }
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string RandomBytes(size_t size) {
+  std::mt19937 generator(20240611);
+  std::string bytes(size, '\0');
+  for (char& c : bytes)
+    c = char(generator() & 0xFF);
+  return bytes;
+}
+
+std::string ReadLink(const std::string& path) {
+  char buffer[4096];
+  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, size_t(n)) : std::string();
+}
+
+class PosixFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()) << "mkdtemp failed"; }
+
+  platform::Platform& os_ = platform::Native();
+  TempDir dir_;
+};
+
+// --- FirstFileMatch -----------------------------------------------------------
+
+using PosixFirstFileMatch = PosixFiles;
+
+TEST_F(PosixFirstFileMatch, SkipsHiddenEntriesAndFoldersButFindsReadOnlyFiles) {
+  WriteFile(dir_ / ".shadow.exe", "hidden");
+  ASSERT_EQ(mkdir((dir_ / "folder.exe").c_str(), 0755), 0);
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.exe"), "");
+
+  WriteFile(dir_ / "product.exe", "locked", 0444);
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.exe"), "product.exe");
+}
+
+TEST_F(PosixFirstFileMatch, StarAndQuestionMarkFollowWindowsWildcards) {
+  WriteFile(dir_ / "app12.exe", "x");
+  WriteFile(dir_ / "app.txt", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "app?.exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "app??.exe"), "app12.exe");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "app???.exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "a*2.exe"), "app12.exe");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.txt"), "app.txt");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.dll"), "");
+}
+
+TEST_F(PosixFirstFileMatch, WithoutWildcardsFindsExactlyThatName) {
+  WriteFile(dir_ / "Lumora.exe", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "Lumora.exe"), "Lumora.exe");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "Lumora.ex"), "");
+  // POSIX file systems tell letter cases apart, and so does the lookup.
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "lumora.exe"), "");
+}
+
+TEST_F(PosixFirstFileMatch, BracketsAndBackslashesAreOrdinaryCharacters) {
+  WriteFile(dir_ / "1.exe", "x");
+  WriteFile(dir_ / "ab.exe", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "[1].exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "a\\b.exe"), "");
+
+  WriteFile(dir_ / "[1].exe", "x");
+  WriteFile(dir_ / "a\\b.exe", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "[1].exe"), "[1].exe");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "a\\b.exe"), "a\\b.exe");
+}
+
+TEST_F(PosixFirstFileMatch, TrailingSeparatorStandsForEveryVisibleFile) {
+  WriteFile(dir_ / ".hidden", "x");
+  ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
+  EXPECT_EQ(os_.FirstFileMatch(dir_.path() + "/"), "");
+
+  WriteFile(dir_ / "only.dat", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_.path() + "/"), "only.dat");
+}
+
+TEST_F(PosixFirstFileMatch, MissingFolderOrBadPatternFindsNothing) {
+  WriteFile(dir_ / "file.txt", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "missing/*"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "missing/"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "file.txt/*"), "");
+  EXPECT_EQ(os_.FirstFileMatch(""), "");
+}
+
+TEST_F(PosixFirstFileMatch, PatternWithoutFolderLooksInTheWorkingFolder) {
+  WriteFile(dir_ / "settings.cfg", "x");
+  WorkingFolderGuard cwd(dir_.path());
+  EXPECT_EQ(os_.FirstFileMatch("*.cfg"), "settings.cfg");
+  EXPECT_EQ(os_.FirstFileMatch("settings.cfg"), "settings.cfg");
+  EXPECT_EQ(os_.FirstFileMatch("*.ini"), "");
+}
+
+TEST_F(PosixFirstFileMatch, NonAsciiNamesMatchCharacterByCharacter) {
+  const std::string folder = dir_ / "数据 文件夹";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  WriteFile(folder + "/产品更新.exe", "x");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/产品*.exe"), "产品更新.exe");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/产品更新.exe"), "产品更新.exe");
+  // Each "?" stands for one character, however many bytes it takes.
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/??更新.exe"), "产品更新.exe");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/?更新.exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/*"), "产品更新.exe");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/"), "产品更新.exe");
+}
+
+TEST_F(PosixFirstFileMatch, SpacesAroundNamesArePartOfThem) {
+  const std::string folder = dir_ / " spaced ";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  WriteFile(folder + "/ lead.exe", "x");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/ lead.exe"), " lead.exe");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/lead.exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(folder + "/*.exe"), " lead.exe");
+
+  WriteFile(dir_ / "trail.exe ", "x");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "trail.exe "), "trail.exe ");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "trail.exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.exe"), "");  // "trail.exe " does not end in ".exe"
+
+  // The pattern is taken as given: blanks around it name another path.
+  EXPECT_EQ(os_.FirstFileMatch(" " + folder + "/*.exe"), "");
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "trail.exe  "), "");
+}
+
+TEST_F(PosixFirstFileMatch, FollowsLinksAndSkipsWhatCannotBeRead) {
+  TempDir elsewhere;
+  WriteFile(elsewhere / "target.bin", "x");
+  ASSERT_EQ(symlink((elsewhere / "gone.bin").c_str(), (dir_ / "broken.exe").c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.path().c_str(), (dir_ / "folderlink.exe").c_str()), 0);
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.exe"), "");
+
+  ASSERT_EQ(symlink((elsewhere / "target.bin").c_str(), (dir_ / "link.exe").c_str()), 0);
+  EXPECT_EQ(os_.FirstFileMatch(dir_ / "*.exe"), "link.exe");
+}
+
+// --- Attributes ------------------------------------------------------------------
+
+using PosixFileAttributes = PosixFiles;
+
+TEST_F(PosixFileAttributes, MapsKindsNamesAndWriteBitsToWindowsBits) {
+  WriteFile(dir_ / "plain", "x", 0644);
+  WriteFile(dir_ / "locked", "x", 0444);
+  WriteFile(dir_ / "group-writable", "x", 0464);
+  WriteFile(dir_ / ".dotfile", "x", 0600);
+  WriteFile(dir_ / ".hidden-locked", "x", 0400);
+  ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir_ / ".folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir_ / "locked-folder").c_str(), 0555), 0);
+
+  EXPECT_EQ(os_.GetAttributes(dir_ / "plain"), kAttrArchive);
+  EXPECT_EQ(os_.GetAttributes(dir_ / "locked"), kAttrArchive | kAttrReadOnly);
+  EXPECT_EQ(os_.GetAttributes(dir_ / "group-writable"), kAttrArchive);
+  EXPECT_EQ(os_.GetAttributes(dir_ / ".dotfile"), kAttrArchive | kAttrHidden);
+  EXPECT_EQ(os_.GetAttributes(dir_ / ".hidden-locked"), kAttrArchive | kAttrHidden | kAttrReadOnly);
+  EXPECT_EQ(os_.GetAttributes(dir_ / "folder"), kAttrDirectory);
+  EXPECT_EQ(os_.GetAttributes(dir_ / "folder/"), kAttrDirectory);
+  EXPECT_EQ(os_.GetAttributes(dir_ / ".folder"), kAttrDirectory | kAttrHidden);
+  EXPECT_EQ(os_.GetAttributes(dir_ / "locked-folder"), kAttrDirectory | kAttrReadOnly);
+}
+
+TEST_F(PosixFileAttributes, MissingEntryHasNone) {
+  EXPECT_EQ(os_.GetAttributes(dir_ / "missing"), std::nullopt);
+  EXPECT_EQ(os_.GetAttributes(dir_ / "missing/deeper"), std::nullopt);
+  EXPECT_FALSE(os_.SetAttributes(dir_ / "missing", kAttrNormal));
+  EXPECT_FALSE(os_.SetAttributes(dir_ / "missing", kAttrReadOnly));
+}
+
+TEST_F(PosixFileAttributes, ReadOnlyRoundTripTouchesOnlyWriteBits) {
+  const std::string file = dir_ / "product.bin";
+  WriteFile(file, "x", 0764);
+
+  ASSERT_TRUE(os_.SetAttributes(file, kAttrReadOnly | kAttrArchive));
+  EXPECT_EQ(ModeOf(file), mode_t(0544));
+  EXPECT_EQ(os_.GetAttributes(file), kAttrArchive | kAttrReadOnly);
+
+  // Clearing gives back the owner's write bit only: the others' bits are not
+  // remembered anywhere.
+  ASSERT_TRUE(os_.SetAttributes(file, kAttrNormal));
+  EXPECT_EQ(ModeOf(file), mode_t(0744));
+  EXPECT_EQ(os_.GetAttributes(file), kAttrArchive);
+}
+
+TEST_F(PosixFileAttributes, ClearingLeavesAWritableFileAlone) {
+  const std::string file = dir_ / "shared.bin";
+  WriteFile(file, "x", 0664);
+  ASSERT_TRUE(os_.SetAttributes(file, kAttrNormal));
+  EXPECT_EQ(ModeOf(file), mode_t(0664));
+  ASSERT_TRUE(os_.SetAttributes(file, kAttrArchive | kAttrHidden));
+  EXPECT_EQ(ModeOf(file), mode_t(0664));
+  EXPECT_TRUE(Exists(file));  // hiding cannot rename it
+}
+
+// --- DeleteOneFile ----------------------------------------------------------------
+
+using PosixDeleteOneFile = PosixFiles;
+
+TEST_F(PosixDeleteOneFile, ReadOnlyFileStaysUntilItsAttributeIsCleared) {
+  const std::string file = dir_ / "old.bin";
+  WriteFile(file, "keep me", 0444);
+  EXPECT_FALSE(os_.DeleteOneFile(file));
+  EXPECT_EQ(ReadFile(file), "keep me");
+
+  ASSERT_TRUE(os_.SetAttributes(file, kAttrNormal));
+  EXPECT_TRUE(os_.DeleteOneFile(file));
+  EXPECT_FALSE(Exists(file));
+}
+
+TEST_F(PosixDeleteOneFile, FailsForMissingFilesAndFolders) {
+  EXPECT_FALSE(os_.DeleteOneFile(dir_ / "missing"));
+  ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
+  EXPECT_FALSE(os_.DeleteOneFile(dir_ / "folder"));
+  EXPECT_TRUE(Exists(dir_ / "folder"));
+}
+
+TEST_F(PosixDeleteOneFile, RemovesALinkButNotItsTarget) {
+  WriteFile(dir_ / "target", "x", 0444);
+  ASSERT_EQ(symlink((dir_ / "target").c_str(), (dir_ / "link").c_str()), 0);
+  EXPECT_TRUE(os_.DeleteOneFile(dir_ / "link"));
+  EXPECT_FALSE(Exists(dir_ / "link"));
+  EXPECT_TRUE(Exists(dir_ / "target"));
+}
+
+// --- CopyOneFile ------------------------------------------------------------------
+
+using PosixCopyOneFile = PosixFiles;
+
+TEST_F(PosixCopyOneFile, CopiesBytesAndPermissionBitsToANewFile) {
+  // A strict umask would narrow the bits of a file created with them.
+  UmaskGuard mask(077);
+  const std::string source = dir_ / "new.bin";
+  const std::string bytes = RandomBytes(300 * 1024 + 17);
+  WriteFile(source, bytes, 0755);
+
+  ASSERT_TRUE(os_.CopyOneFile(source, dir_ / "copy.bin", true));
+  EXPECT_EQ(ReadFile(dir_ / "copy.bin"), bytes);
+  EXPECT_EQ(ModeOf(dir_ / "copy.bin"), mode_t(0755));
+
+  WriteFile(dir_ / "empty", "", 0640);
+  ASSERT_TRUE(os_.CopyOneFile(dir_ / "empty", dir_ / "empty-copy", false));
+  EXPECT_EQ(ReadFile(dir_ / "empty-copy"), "");
+  EXPECT_EQ(ModeOf(dir_ / "empty-copy"), mode_t(0640));
+}
+
+TEST_F(PosixCopyOneFile, FailIfExistsDecidesAboutAnExistingDestination) {
+  const std::string source = dir_ / "new.bin";
+  const std::string dest = dir_ / "old.bin";
+  WriteFile(source, "new", 0755);
+  WriteFile(dest, "old and longer", 0600);
+
+  EXPECT_FALSE(os_.CopyOneFile(source, dest, true));
+  EXPECT_EQ(ReadFile(dest), "old and longer");
+  EXPECT_EQ(ModeOf(dest), mode_t(0600));
+
+  EXPECT_TRUE(os_.CopyOneFile(source, dest, false));
+  EXPECT_EQ(ReadFile(dest), "new");
+  EXPECT_EQ(ModeOf(dest), mode_t(0755));
+}
+
+TEST_F(PosixCopyOneFile, ReplacesTheDestinationInPlace) {
+  const std::string source = dir_ / "new.bin";
+  const std::string dest = dir_ / "old.bin";
+  WriteFile(source, "new bytes", 0700);
+  WriteFile(dest, "old", 0644);
+  struct stat before, after;
+  ASSERT_EQ(stat(dest.c_str(), &before), 0);
+
+  ASSERT_TRUE(os_.CopyOneFile(source, dest, false));
+  ASSERT_EQ(stat(dest.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(ReadFile(dest), "new bytes");
+}
+
+TEST_F(PosixCopyOneFile, ReadOnlyDestinationIsLeftUntouched) {
+  WriteFile(dir_ / "new.bin", "new", 0755);
+  WriteFile(dir_ / "old.bin", "old", 0444);
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "new.bin", dir_ / "old.bin", false));
+  EXPECT_EQ(ReadFile(dir_ / "old.bin"), "old");
+  EXPECT_EQ(ModeOf(dir_ / "old.bin"), mode_t(0444));
+}
+
+TEST_F(PosixCopyOneFile, SourceMustBeAnExistingFileAndDestinationNoFolder) {
+  WriteFile(dir_ / "new.bin", "new");
+  ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
+
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "missing", dir_ / "dest", false));
+  EXPECT_FALSE(Exists(dir_ / "dest"));
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "folder", dir_ / "dest", false));
+  EXPECT_FALSE(Exists(dir_ / "dest"));
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "new.bin", dir_ / "folder", false));
+  EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "new.bin", dir_ / "missing/dest", false));
+}
+
+TEST_F(PosixCopyOneFile, CopyOntoItselfFailsAndKeepsTheBytes) {
+  const std::string file = dir_ / "product.bin";
+  WriteFile(file, "precious", 0755);
+  ASSERT_EQ(symlink(file.c_str(), (dir_ / "alias.bin").c_str()), 0);
+
+  EXPECT_FALSE(os_.CopyOneFile(file, file, false));
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "alias.bin", file, false));
+  EXPECT_FALSE(os_.CopyOneFile(file, dir_ / "alias.bin", false));
+  EXPECT_EQ(ReadFile(file), "precious");
+}
+
+TEST_F(PosixCopyOneFile, RunningExecutableIsInUse) {
+  const std::string running = dir_ / "running";
+  fs::copy_file(VELTRIN_FIXTURE_DIR "/fixture_product", running);
+  ASSERT_EQ(chmod(running.c_str(), 0755), 0);
+  const std::string original = ReadFile(running);
+  WriteFile(dir_ / "new.bin", "new", 0755);
+
+  Child child(running, {"sleep", "30"});
+  ASSERT_GT(child.pid(), 0);
+  const std::string exe_link = "/proc/" + std::to_string(child.pid()) + "/exe";
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ReadLink(exe_link) != running && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(ReadLink(exe_link), running);
+
+  EXPECT_FALSE(os_.CopyOneFile(dir_ / "new.bin", running, false));
+  EXPECT_EQ(ReadFile(running), original);
+}
+
+TEST_F(PosixCopyOneFile, WriteErrorPartWayIsAFailedCopy) {
+  const std::string source = dir_ / "big.bin";
+  const std::string dest = dir_ / "partial.bin";
+  WriteFile(source, RandomBytes(256 * 1024));
+
+  // A child whose file size limit stops the write after 4 KiB.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(platform::Native().CopyOneFile(source, dest, false) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a copy cut short was reported as done";
+  EXPECT_EQ(fs::file_size(dest), 4096u);
+}
+
+}  // namespace
