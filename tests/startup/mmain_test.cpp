@@ -164,3 +164,16 @@ TEST(StartTargetTest, FailureAndRaisedErrorsGiveFalse) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DecimalTest, PlainDecimalWithMinusOnlyWhenNegative) {
+  EXPECT_EQ(Decimal(0), VT("0"));
+  EXPECT_EQ(Decimal(3968), VT("3968"));
+  EXPECT_EQ(Decimal(-1), VT("-1"));
+  EXPECT_EQ(Decimal(2147483647), VT("2147483647"));
+  EXPECT_EQ(Decimal(-2147483648LL), VT("-2147483648"));
+  EXPECT_EQ(Decimal(-9223372036854775807LL - 1), VT("-9223372036854775808"));
+}
+
+}  // namespace

@@ -1,0 +1,305 @@
+// The Win32 binding of the platform interface. Only the wide ("W") functions
+// are called; every handle is owned by a win::Handle and closed within the
+// call, except the single-instance mutex, which lives as long as the process.
+#include <windows.h>
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win_handle.h"
+
+namespace platform {
+namespace {
+
+using win::FindHandle;
+using win::Handle;
+
+// Named in the session's own namespace: one Veltrin per logged-on user.
+constexpr wchar_t kSingleInstanceMutex[] = L"Local\\Veltrin.SingleInstance";
+constexpr wchar_t kHiddenFormClass[] = L"VeltrinHiddenForm";
+constexpr UINT_PTR kTimerId = 1;
+
+// Big enough for any path the system can report, long paths included.
+constexpr DWORD kLongPathChars = 32768;
+
+// The module list asked for when looking up a process's image: the first
+// entry is the executable, so a short list is enough.
+constexpr DWORD kModuleListBytes = 200;
+
+// The part of `command_line` after the program's name and the blanks that
+// follow it, split the way the system splits it for WinMain: a name starting
+// with a double quote runs to the next double quote (inclusive), any other
+// name to the first blank or control character.
+const wchar_t* SkipProgramName(const wchar_t* command_line) {
+  const wchar_t* p = command_line;
+  if (*p == L'"') {
+    ++p;
+    while (*p != L'\0' && *p != L'"')
+      ++p;
+    if (*p == L'"')
+      ++p;
+  } else {
+    while (*p > L' ')
+      ++p;
+  }
+  while (*p != L'\0' && *p <= L' ')
+    ++p;
+  return p;
+}
+
+Text ModuleImagePath(HANDLE process) {
+  HMODULE modules[kModuleListBytes / sizeof(HMODULE)] = {};
+  DWORD needed = 0;
+  if (!K32EnumProcessModules(process, modules, kModuleListBytes, &needed) || needed == 0)
+    return Text();
+  std::vector<wchar_t> buffer(kLongPathChars);
+  const DWORD written = K32GetModuleFileNameExW(process, modules[0], buffer.data(), kLongPathChars);
+  return Text(buffer.data(), written);
+}
+
+Text QueriedImagePath(uint32_t pid) {
+  Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process)
+    return Text();
+  std::vector<wchar_t> buffer(kLongPathChars);
+  DWORD size = kLongPathChars;
+  if (!QueryFullProcessImageNameW(process.Get(), 0, buffer.data(), &size))
+    return Text();
+  return Text(buffer.data(), size);
+}
+
+class Win32Platform final : public Platform {
+ public:
+  Text ArgumentText() override { return Text(SkipProgramName(GetCommandLineW())); }
+
+  bool ClaimSingleInstance() override {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
+    const bool already_exists = GetLastError() == ERROR_ALREADY_EXISTS;
+    // Kept open (never closed) while this process lives, even when another
+    // instance created it first: the name stays claimed as long as any
+    // instance is still running.
+    single_instance_.Reset(mutex);
+    return mutex != nullptr && !already_exists;
+  }
+
+  Text OwnExecutableDirectory() override {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+      const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
+      if (length == 0)
+        return Text();
+      if (length < buffer.size()) {
+        Text path(buffer.data(), length);
+        const auto slash = path.find_last_of(L'\\');
+        return slash == Text::npos ? Text() : path.substr(0, slash);
+      }
+      // Truncated: the path did not fit, try again with twice the room.
+      if (buffer.size() >= kLongPathChars)
+        return Text();
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+  bool StartProgram(const Text& path) override {
+    // The executable is named explicitly, so the system never searches for it
+    // and never runs a file named like the part of the path before a blank.
+    Text command = L"\"" + path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started))
+      return false;
+    // Not waited for: the program runs on after this one has ended.
+    Handle thread(started.hThread);
+    Handle process(started.hProcess);
+    return true;
+  }
+
+  void DebugOutput(const Text& line) override { OutputDebugStringW(line.c_str()); }
+
+  Text FirstFileMatch(const Text& pattern) override {
+    Text search = pattern;
+    if (!search.empty() && search.back() == L'\\')
+      search += L'*';
+    WIN32_FIND_DATAW found = {};
+    FindHandle find(FindFirstFileW(search.c_str(), &found));
+    if (!find)
+      return Text();
+    constexpr DWORD kSkipped =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    do {
+      if ((found.dwFileAttributes & kSkipped) == 0)
+        return Text(found.cFileName);
+    } while (FindNextFileW(find.Get(), &found));
+    return Text();
+  }
+
+  std::optional<uint32_t> GetAttributes(const Text& path) override {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return std::nullopt;
+    return attributes;
+  }
+
+  bool SetAttributes(const Text& path, uint32_t attributes) override {
+    return SetFileAttributesW(path.c_str(), attributes) != 0;
+  }
+
+  bool DeleteOneFile(const Text& path) override { return DeleteFileW(path.c_str()) != 0; }
+
+  bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override {
+    return CopyFileW(from.c_str(), to.c_str(), fail_if_exists ? TRUE : FALSE) != 0;
+  }
+
+  std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override {
+    std::vector<ProcessEntry> entries;
+    Handle snapshot(CreateToolhelp32Snapshot(flags, 0));
+    if (!snapshot)
+      return entries;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+      // The whole field, NUL and all: the caller decides where the name ends.
+      entries.push_back({entry.th32ProcessID, Text(entry.szExeFile, MAX_PATH)});
+    }
+    return entries;
+  }
+
+  uint32_t CurrentProcessId() override { return GetCurrentProcessId(); }
+
+  std::optional<uint32_t> ProcessSessionId(uint32_t pid) override {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(pid, &session))
+      return std::nullopt;
+    return session;
+  }
+
+  Text ProcessImagePath(uint32_t pid, uint32_t access) override {
+    {
+      Handle process(OpenProcess(access, FALSE, pid));
+      if (process) {
+        Text path = ModuleImagePath(process.Get());
+        if (!path.empty())
+          return path;
+      }
+    }
+    // The module list is out of reach for a 32-bit caller looking at a 64-bit
+    // process, and the access asked for is refused for an elevated one; the
+    // limited query needs neither.
+    return QueriedImagePath(pid);
+  }
+
+  TerminateOutcome TerminateProcessById(uint32_t pid,
+                                        uint32_t access,
+                                        uint32_t exit_code) override {
+    Handle process(OpenProcess(access, FALSE, pid));
+    if (!process)
+      return TerminateOutcome::kOpenFailed;
+    return TerminateProcess(process.Get(), exit_code) ? TerminateOutcome::kTerminated
+                                                      : TerminateOutcome::kTerminateFailed;
+  }
+
+  void EnableDebugPrivilege() override {
+    HANDLE raw_token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw_token))
+      return;
+    Handle token(raw_token);
+    TOKEN_PRIVILEGES wanted = {};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // On failure the LUID stays zero and the adjustment below simply fails;
+    // neither outcome changes what the caller does next.
+    LookupPrivilegeValueW(L"", L"SeDebugPrivilege", &wanted.Privileges[0].Luid);
+    TOKEN_PRIVILEGES previous = {};
+    DWORD previous_length = 0;
+    AdjustTokenPrivileges(token.Get(), FALSE, &wanted, sizeof wanted, &previous, &previous_length);
+  }
+
+  Text ToLower(const Text& s) override {
+    Text lower = s;
+    if (!lower.empty())
+      CharLowerBuffW(lower.data(), DWORD(lower.size()));
+    return lower;
+  }
+
+  void ShowErrorBox(const Text& caption, const Text& text) override {
+    MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  }
+
+  bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW form_class = {};
+    form_class.lpfnWndProc = &Win32Platform::FormProc;
+    form_class.hInstance = instance;
+    form_class.lpszClassName = kHiddenFormClass;
+    if (!RegisterClassW(&form_class) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+      return false;
+    on_tick_ = on_tick;
+    // An ordinary top-level window that is never shown: no WS_VISIBLE and no
+    // ShowWindow call, so it appears neither on screen nor in the taskbar.
+    form_ = CreateWindowExW(0, kHiddenFormClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
+                            nullptr);
+    if (!form_) {
+      on_tick_ = nullptr;
+      return false;
+    }
+    if (!SetTimer(form_, kTimerId, interval_ms, nullptr)) {
+      DestroyWindow(form_);
+      form_ = nullptr;
+      on_tick_ = nullptr;
+      return false;
+    }
+    MSG message;
+    BOOL got;
+    while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    on_tick_ = nullptr;
+    // Zero: the quit message that StopTimer posted; -1: the loop itself failed.
+    return got == 0;
+  }
+
+  void StopTimer() override {
+    if (!form_)
+      return;
+    KillTimer(form_, kTimerId);
+    DestroyWindow(form_);
+    form_ = nullptr;
+    PostQuitMessage(0);
+  }
+
+  [[noreturn]] void EndProcess(int code) override { ExitProcess(UINT(code)); }
+
+ private:
+  static LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // Ticks go to the caller even inside a nested message loop (a modal box
+    // opened by a tick); the caller guards against re-entry itself.
+    if (message == WM_TIMER && wparam == kTimerId && window == form_ && on_tick_) {
+      on_tick_();
+      return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+
+  static inline HWND form_ = nullptr;
+  static inline void (*on_tick_)() = nullptr;
+  Handle single_instance_;
+};
+
+}  // namespace
+
+Platform& Native() {
+  static Win32Platform binding;
+  return binding;
+}
+
+}  // namespace platform

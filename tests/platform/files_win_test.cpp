@@ -1,0 +1,284 @@
+// The Win32 binding's file operations on real files in a scratch folder.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "support_win_test.h"
+
+namespace {
+
+using platform::Native;
+using wintest::Exists;
+using wintest::ReadBytes;
+using wintest::TempFolder;
+using wintest::WriteBytes;
+
+class Win32Files : public ::testing::Test {
+ protected:
+  // A file named `name` in the scratch folder, holding `bytes`, with the
+  // attribute bits `attributes` (0: as created).
+  std::wstring MakeFile(const std::wstring& name,
+                        DWORD attributes = 0,
+                        const std::string& bytes = "data") {
+    const std::wstring path = temp_ / name;
+    WriteBytes(path, bytes);
+    if (attributes != 0) {
+      EXPECT_TRUE(SetFileAttributesW(path.c_str(), attributes));
+    }
+    return path;
+  }
+  std::wstring MakeFolder(const std::wstring& name) {
+    const std::wstring path = temp_ / name;
+    EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    return path;
+  }
+
+  TempFolder temp_;
+};
+
+// --- FirstFileMatch -----------------------------------------------------------
+
+using Win32FirstFileMatch = Win32Files;
+
+TEST_F(Win32FirstFileMatch, SkipsDirectoriesHiddenAndSystemEntries) {
+  const std::wstring folder = MakeFolder(L"skipped");
+  MakeFile(L"skipped\\hidden.txt", FILE_ATTRIBUTE_HIDDEN);
+  MakeFile(L"skipped\\system.txt", FILE_ATTRIBUTE_SYSTEM);
+  MakeFile(L"skipped\\both.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  MakeFolder(L"skipped\\sub");
+  // Only directories ("." and ".." included) and skipped files: no match.
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\*"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\hidden.txt"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\sub"), L"");
+
+  // One ordinary file among them is found, whichever order the folder lists.
+  MakeFile(L"skipped\\visible.txt");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\"), L"visible.txt");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\*.txt"), L"visible.txt");
+}
+
+TEST_F(Win32FirstFileMatch, FindsReadOnlyAndArchiveFiles) {
+  const std::wstring read_only = MakeFolder(L"read-only");
+  MakeFile(L"read-only\\locked.exe", FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Native().FirstFileMatch(read_only + L"\\"), L"locked.exe");
+  EXPECT_EQ(Native().FirstFileMatch(read_only + L"\\locked.exe"), L"locked.exe");
+
+  const std::wstring archive = MakeFolder(L"archive");
+  MakeFile(L"archive\\saved.bak", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Native().FirstFileMatch(archive + L"\\*"), L"saved.bak");
+}
+
+TEST_F(Win32FirstFileMatch, MatchesStarAndQuestionMarkInTheLastComponent) {
+  MakeFile(L"report-1.log");
+  MakeFile(L"report-22.log");
+  MakeFile(L"notes.txt");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"report-?.log"), L"report-1.log");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"report-??.log"), L"report-22.log");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"*.txt"), L"notes.txt");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"n*s.t?t"), L"notes.txt");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"*.dat"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"report-???.log"), L"");
+}
+
+TEST_F(Win32FirstFileMatch, ReturnsTheNameOnlyInTheFolderListsSpelling) {
+  MakeFile(L"Lumora.EXE");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"Lumora.EXE"), L"Lumora.EXE");
+  // Names compare without regard to case; the result keeps the stored case.
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"lumora.exe"), L"Lumora.EXE");
+}
+
+TEST_F(Win32FirstFileMatch, FindsNonAsciiNames) {
+  const std::wstring folder = MakeFolder(L"\x4ea7\x54c1");  // "product"
+  MakeFile(L"\x4ea7\x54c1\\\x5b89\x88c5\x7a0b\x5e8f.exe");  // "installer.exe"
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\"), L"\x5b89\x88c5\x7a0b\x5e8f.exe");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\\x5b89*"), L"\x5b89\x88c5\x7a0b\x5e8f.exe");
+  EXPECT_EQ(Native().FirstFileMatch(folder + L"\\\x7a0b*"), L"");
+}
+
+TEST_F(Win32FirstFileMatch, GivesNothingForMissingFoldersAndInvalidNames) {
+  MakeFile(L"present.txt");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"missing\\"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"missing\\*"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"missing\\present.txt"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"absent.txt"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"bad|name.txt"), L"");
+  EXPECT_EQ(Native().FirstFileMatch(L""), L"");
+  EXPECT_EQ(Native().FirstFileMatch(L"\\\\?\\"), L"");
+}
+
+TEST_F(Win32FirstFileMatch, TreatsBlanksAroundThePathAsPartOfIt) {
+  MakeFile(L"present.txt");
+  // A leading blank makes the path relative (to a folder named " C:..."),
+  // which does not exist.
+  EXPECT_EQ(Native().FirstFileMatch(L" " + (temp_ / L"present.txt")), L"");
+  // Trailing blanks of the last component are dropped by the system's path
+  // rules, so the file is still found.
+  EXPECT_EQ(Native().FirstFileMatch(temp_ / L"present.txt  "), L"present.txt");
+}
+
+// --- Attributes -------------------------------------------------------------------
+
+using Win32Attributes = Win32Files;
+
+// The bits a program sets and reads back. The archive bit is left out: Wine
+// reports it on every file, whatever was set. Read-only is set only on a
+// file without hidden or system: run by an ordinary host user, Wine cannot
+// change those once it has made the file read-only.
+constexpr uint32_t kKeptBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+
+TEST_F(Win32Attributes, ReadsWhatWasSetOnAFile) {
+  const std::wstring path = MakeFile(L"file.txt");
+  ASSERT_TRUE(Native().GetAttributes(path).has_value());
+  EXPECT_EQ(*Native().GetAttributes(path) & kKeptBits, 0u);
+
+  for (const uint32_t bits :
+       {uint32_t(FILE_ATTRIBUTE_READONLY), uint32_t(FILE_ATTRIBUTE_NORMAL),
+        uint32_t(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
+        uint32_t(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+        uint32_t(FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE), uint32_t(FILE_ATTRIBUTE_NORMAL),
+        uint32_t(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE)}) {
+    SCOPED_TRACE(bits);
+    EXPECT_TRUE(Native().SetAttributes(path, bits));
+    const auto read = Native().GetAttributes(path);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(*read & kKeptBits, bits & kKeptBits);
+  }
+}
+
+TEST_F(Win32Attributes, ReportsDirectories) {
+  const std::wstring folder = MakeFolder(L"folder");
+  const auto attributes = Native().GetAttributes(folder);
+  ASSERT_TRUE(attributes.has_value());
+  EXPECT_NE(*attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+TEST_F(Win32Attributes, FailForMissingFiles) {
+  EXPECT_EQ(Native().GetAttributes(temp_ / L"missing.txt"), std::nullopt);
+  EXPECT_EQ(Native().GetAttributes(temp_ / L"missing\\file.txt"), std::nullopt);
+  EXPECT_EQ(Native().GetAttributes(temp_ / L"bad|name.txt"), std::nullopt);
+  EXPECT_FALSE(Native().SetAttributes(temp_ / L"missing.txt", FILE_ATTRIBUTE_NORMAL));
+  EXPECT_FALSE(Exists(temp_ / L"missing.txt"));
+}
+
+TEST_F(Win32Attributes, HandleNonAsciiNames) {
+  const std::wstring path = MakeFile(L"\x65e7\x7248.exe");  // "old version.exe"
+  EXPECT_TRUE(Native().SetAttributes(path, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_EQ(Native().GetAttributes(path).value_or(0) & kKeptBits,
+            uint32_t(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_TRUE(Native().SetAttributes(path, FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(Native().GetAttributes(path).value_or(0) & kKeptBits, 0u);
+  EXPECT_TRUE(Native().SetAttributes(path, FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Native().GetAttributes(path).value_or(0) & kKeptBits,
+            uint32_t(FILE_ATTRIBUTE_READONLY));
+}
+
+// --- DeleteOneFile ----------------------------------------------------------------
+
+using Win32Delete = Win32Files;
+
+TEST_F(Win32Delete, DeletesAnOrdinaryFile) {
+  const std::wstring path = MakeFile(L"\x5907\x4efd.bak");  // "backup.bak"
+  EXPECT_TRUE(Native().DeleteOneFile(path));
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(Win32Delete, RefusesAReadOnlyFileUntilItIsWritable) {
+  const std::wstring path = MakeFile(L"locked.exe", FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(Native().DeleteOneFile(path));
+  EXPECT_TRUE(Exists(path));
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(Native().DeleteOneFile(path));
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(Win32Delete, RefusesAFileThatIsOpenWithoutDeleteSharing) {
+  const std::wstring path = MakeFile(L"busy.exe");
+  {
+    platform::win::Handle open(CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(open);
+    EXPECT_FALSE(Native().DeleteOneFile(path));
+    EXPECT_TRUE(Exists(path));
+  }
+  EXPECT_TRUE(Native().DeleteOneFile(path));
+}
+
+TEST_F(Win32Delete, FailsForMissingFilesAndFolders) {
+  EXPECT_FALSE(Native().DeleteOneFile(temp_ / L"missing.exe"));
+  const std::wstring folder = MakeFolder(L"folder");
+  EXPECT_FALSE(Native().DeleteOneFile(folder));
+  EXPECT_TRUE(Exists(folder));
+}
+
+// --- CopyOneFile ------------------------------------------------------------------
+
+using Win32Copy = Win32Files;
+
+TEST_F(Win32Copy, CopiesToANewFile) {
+  const std::wstring from = MakeFile(L"new.exe", 0, "new contents");
+  const std::wstring to = temp_ / L"\x4ea7\x54c1.exe";  // "product.exe"
+  EXPECT_TRUE(Native().CopyOneFile(from, to, true));
+  EXPECT_EQ(ReadBytes(to), "new contents");
+  EXPECT_EQ(ReadBytes(from), "new contents");
+}
+
+TEST_F(Win32Copy, ReplacesAnExistingFileOnlyWhenAllowed) {
+  const std::wstring from = MakeFile(L"new.exe", 0, "new contents");
+  const std::wstring to = MakeFile(L"old.exe", 0, "old");
+  EXPECT_FALSE(Native().CopyOneFile(from, to, true));
+  EXPECT_EQ(ReadBytes(to), "old");
+  EXPECT_TRUE(Native().CopyOneFile(from, to, false));
+  EXPECT_EQ(ReadBytes(to), "new contents");
+}
+
+// Whether the system refuses to write into a read-only file. Windows does.
+// Wine keeps the read-only bit as missing write permissions on the host
+// file, which a host superuser (as in CI containers) writes through anyway.
+bool ReadOnlyFilesRefuseWriting(const std::wstring& read_only_file) {
+  platform::win::Handle write(CreateFileW(read_only_file.c_str(), GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return !write;
+}
+
+TEST_F(Win32Copy, LeavesAReadOnlyDestinationUnchanged) {
+  const std::wstring from = MakeFile(L"new.exe", 0, "new contents");
+  const std::wstring to = MakeFile(L"old.exe", FILE_ATTRIBUTE_READONLY, "old");
+  EXPECT_FALSE(Native().CopyOneFile(from, to, true));
+  EXPECT_EQ(ReadBytes(to), "old");
+  if (!ReadOnlyFilesRefuseWriting(to))
+    GTEST_SKIP() << "this system writes into read-only files (Wine run by the host superuser)";
+  EXPECT_FALSE(Native().CopyOneFile(from, to, false));
+  EXPECT_EQ(ReadBytes(to), "old");
+}
+
+TEST_F(Win32Copy, LeavesADestinationInUseUnchanged) {
+  const std::wstring from = MakeFile(L"new.exe", 0, "new contents");
+  const std::wstring to = MakeFile(L"old.exe", 0, "old");
+  {
+    // Open the way a running program's file is: others may only read it.
+    platform::win::Handle open(CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(open);
+    EXPECT_FALSE(Native().CopyOneFile(from, to, false));
+  }
+  EXPECT_EQ(ReadBytes(to), "old");
+  EXPECT_TRUE(Native().CopyOneFile(from, to, false));
+  EXPECT_EQ(ReadBytes(to), "new contents");
+}
+
+TEST_F(Win32Copy, FailsWithoutASourceOrADestinationFolder) {
+  const std::wstring to = MakeFile(L"old.exe", 0, "old");
+  EXPECT_FALSE(Native().CopyOneFile(temp_ / L"missing.exe", to, false));
+  EXPECT_EQ(ReadBytes(to), "old");
+  EXPECT_FALSE(Native().CopyOneFile(temp_ / L"missing.exe", temp_ / L"created.exe", false));
+  EXPECT_FALSE(Exists(temp_ / L"created.exe"));
+  EXPECT_FALSE(Native().CopyOneFile(to, temp_ / L"missing\\old.exe", false));
+}
+
+}  // namespace
