@@ -169,9 +169,9 @@ bool OnSearchPath(const std::string& name) {
   size_t start = 0;
   for (;;) {
     const size_t end = folders.find(':', start);
-    std::string folder = folders.substr(start, end - start);
-    if (folder.empty())
-      folder = ".";
+    const std::string folder = end == start || start == folders.size()
+                                   ? std::string(".")
+                                   : folders.substr(start, end - start);
     const std::string candidate = folder + "/" + name;
     struct stat st;
     if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -597,32 +597,46 @@ class PosixPlatform final : public Platform {
     const int dest = open(to.c_str(), flags, mode);
     if (dest < 0)
       return false;
-    bool ok = true;
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-      const ssize_t n = read(source, buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n < 0) {
-        ok = false;
-        break;
-      }
-      if (n == 0)
-        break;
-      if (!WriteAll(dest, buffer.data(), size_t(n))) {
-        ok = false;  // a partly written destination is a failed copy
-        break;
-      }
-    }
+    const bool ok = CopyBytes(source, dest);
     // The destination takes the source's permission bits whether it was
     // created (where the umask would narrow them) or replaced. Like the
     // attributes Windows carries over, this is best effort: a writable file
     // owned by another user keeps its bits, and the bytes are what counts.
     if (ok)
       fchmod(dest, mode);
-    if (close(dest) != 0)
-      ok = false;
-    return ok;
+    return close(dest) == 0 && ok;
+  }
+
+  // Copies everything from `source` to `dest`, both at their start. The
+  // kernel copies file to file itself where it can, without the bytes passing
+  // through this process; elsewhere (another file system, an old kernel) a
+  // plain read and write loop does it. A partly written destination is a
+  // failed copy.
+  static bool CopyBytes(int source, int dest) {
+    for (;;) {
+      const ssize_t n = copy_file_range(source, nullptr, dest, nullptr, 1 << 30, 0);
+      if (n == 0)
+        return true;
+      if (n > 0)
+        continue;
+      if (errno == EINTR)
+        continue;
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+        return false;
+      break;
+    }
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+      const ssize_t n = read(source, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        return false;
+      if (n == 0)
+        return true;
+      if (!WriteAll(dest, buffer.data(), size_t(n)))
+        return false;
+    }
   }
 
   int lock_fd_ = -1;
