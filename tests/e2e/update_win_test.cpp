@@ -1,0 +1,476 @@
+// Whole updates through the real Veltrin.exe: a product installed in a
+// sandbox, real stand-in products in two versions, and the program started
+// the way the product starts it. Each scenario checks the bytes left on disk,
+// which version was started from which path, what the user was shown, and
+// that no window but an error box was ever visible.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sandbox_win_test.h"
+
+namespace {
+
+using e2e::CopyInto;
+using e2e::Quoted;
+using e2e::Started;
+using e2e::VeltrinRun;
+using wintest::Exists;
+using wintest::FixtureExe;
+using wintest::ReadBytes;
+using wintest::RunningProcess;
+using wintest::Utf8;
+using wintest::WaitUntil;
+using wintest::WriteBytes;
+
+const wchar_t* const kLibraries[] = {L"Oxmere.dll",  L"Pilvane.dll", L"Quintor.dll",
+                                     L"Rellisk.dll", L"Saffrel.dll", L"Tovrane.dll"};
+
+// WaitUntil without the pause between checks, to catch a moment closely.
+template <typename Condition>
+bool WaitUntilQuick(Condition condition, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (!condition()) {
+    if (GetTickCount64() >= deadline)
+      return false;
+  }
+  return true;
+}
+
+ULONGLONG Now() {
+  return GetTickCount64();
+}
+
+DWORD ExitCode(const RunningProcess& process) {
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process.Get(), &code);
+  return code;
+}
+
+// Ends a product the program started (not a child of this test).
+void EndProduct(const Started& started) {
+  RunningProcess product = wintest::Adopt(started.pid);
+  EXPECT_TRUE(product.Running()) << started.version << " is not running";
+  product.End();
+}
+
+class WineUpdate : public e2e::Sandbox {};
+
+TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
+  struct Form {
+    const char* name;
+    bool needs_plain_paths;
+    std::function<std::wstring(const std::wstring&, const std::wstring&)> arguments;
+  };
+  const Form forms[] = {
+      {"quoted, question mark", false,
+       [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); }},
+      {"bare, exclamation mark", false, [](auto& m, auto& n) { return m + L"!" + n; }},
+      {"bare, blank", true, [](auto& m, auto& n) { return m + L" " + n; }},
+  };
+  // The blank form cannot carry a path with a blank: plain folders for it.
+  const std::wstring plain_main = temp_ / L"plain\\app.exe";
+  const std::wstring plain_download = temp_ / L"plain-download\\app.exe";
+  CopyInto(download_, plain_download);
+  for (const Form& form : forms) {
+    SCOPED_TRACE(form.name);
+    const std::wstring main = form.needs_plain_paths ? plain_main : main_;
+    const std::wstring download = form.needs_plain_paths ? plain_download : download_;
+    const std::wstring log = e2e::FolderOf(main) + L"\\product.log";
+    DeleteFileW((main + L".bak").c_str());
+    DeleteFileW(log.c_str());
+    CopyInto(FixtureExe(L"product_v1.exe"), main);
+
+    const ULONGLONG started_at = Now();
+    VeltrinRun run = StartVeltrin(form.arguments(main, download));
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_LT(Now() - started_at, 10000u);
+    run.ExpectNoVisibleWindow();
+    EXPECT_EQ(Holds(main), "v2");
+    EXPECT_EQ(Holds(main + L".bak"), "v1");
+    EXPECT_EQ(Holds(download), "v2");
+    // The program does not wait for the new version to write its log.
+    ASSERT_TRUE(WaitUntil([&] { return !e2e::ReadLog(log).empty(); }, 20000));
+    const std::vector<Started> started = e2e::ReadLog(log);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].version, "v2");
+    EXPECT_EQ(started[0].path, Utf8(main));
+    EndProduct(started[0]);
+  }
+}
+
+TEST_F(WineUpdate, RunningOldVersionHandsOverAndTheNewVersionTakesItsPlace) {
+  RunningProcess old = StartProduct();
+  // What the product does once its download is complete.
+  WriteBytes(install_ + L"\\update-request.txt", Utf8(download_));
+  ASSERT_TRUE(old.WaitEnded(10000)) << "the old version did not hand over";
+  EXPECT_EQ(ExitCode(old), 0u);
+  ASSERT_TRUE(WaitForLog(2));
+  // The program that the old version started ends once the new one is up.
+  EXPECT_TRUE(WaitUntil([&] { return e2e::ProcessesInside(temp_.Path()).size() == 1; }, 10000));
+  EXPECT_EQ(Holds(main_), "v2");
+  EXPECT_EQ(Holds(backup_), "v1");
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].version, "v1");
+  EXPECT_EQ(log[1].version, "v2");
+  EXPECT_EQ(log[1].path, Utf8(main_));
+  EXPECT_EQ(e2e::ProcessesInside(temp_.Path()), std::vector<DWORD>{log[1].pid});
+}
+
+TEST_F(WineUpdate, LingeringOldVersionIsTerminatedInTheWindowWhileABystanderSurvives) {
+  RunningProcess old = StartProduct();
+  // Its name ends with the old version's, but it is another program.
+  const std::wstring bystander_exe = temp_ / L"other\\myapp.exe";
+  CopyInto(FixtureExe(L"product_v1.exe"), bystander_exe);
+  RunningProcess bystander = wintest::Start(bystander_exe, Quoted(bystander_exe));
+  ASSERT_TRUE(
+      WaitUntil([&] { return e2e::ReadLog(temp_ / L"other\\product.log").size() == 1; }, 20000));
+
+  const ULONGLONG started_at = Now();
+  VeltrinRun run = StartVeltrin(ProductArguments());
+  ASSERT_TRUE(old.WaitEnded(40000)) << "the old version was never terminated";
+  const ULONGLONG ended_after = Now() - started_at;
+  // Ticks 31 to 49: from 15.5 s to 24.5 s after the program's start.
+  EXPECT_GE(ended_after, 15000u);
+  EXPECT_LT(ended_after, 27000u);
+  EXPECT_EQ(ExitCode(old), 0u);
+  EXPECT_EQ(run.Finish(), 0);
+  EXPECT_TRUE(bystander.Running());
+  run.ExpectNoVisibleWindow();
+  EXPECT_EQ(Holds(main_), "v2");
+  EXPECT_EQ(Holds(backup_), "v1");
+  ASSERT_TRUE(WaitForLog(2));
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].version, "v2");
+  EXPECT_EQ(log[1].path, Utf8(main_));
+}
+
+TEST_F(WineUpdate, WaitsForA64BitOldVersionToExitByItself) {
+  // A 64-bit program's module list is out of this 32-bit program's reach: it
+  // can only be seen through the image-path query.
+  CopyInto(FixtureExe(L"fixture_product64.exe"), main_);
+  Know("64-bit v1", ReadBytes(main_));
+  const ULONGLONG started_at = Now();
+  RunningProcess old = wintest::Start(main_, Quoted(main_) + L" sleep 3");
+  VeltrinRun run = StartVeltrin(ProductArguments());
+  // Until the old version has ended, nothing may be touched.
+  bool touched_while_running = false;
+  while (!old.WaitEnded(10) && Now() - started_at < 15000) {
+    const bool backed_up = Exists(backup_);
+    if (backed_up && old.Running())
+      touched_while_running = true;
+  }
+  ASSERT_FALSE(old.Running());
+  const ULONGLONG ended_after = Now() - started_at;
+  EXPECT_FALSE(touched_while_running);
+  // Ended by itself, with its own code: after its 3 s, and well before the
+  // termination window opens at 15.5 s.
+  EXPECT_GE(ended_after, 3000u);
+  EXPECT_LT(ended_after, 12000u);
+  EXPECT_EQ(ExitCode(old), 0u);
+  EXPECT_EQ(run.Finish(), 0);
+  EXPECT_EQ(Holds(main_), "v2");
+  EXPECT_EQ(Holds(backup_), "64-bit v1");
+  ASSERT_TRUE(WaitForLog(1));
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].version, "v2");
+}
+
+TEST_F(WineUpdate, StaleReadOnlyBackupIsReplacedByAFreshCopy) {
+  WriteBytes(backup_, "a backup from an earlier update");
+  ASSERT_TRUE(SetFileAttributesW(backup_.c_str(), FILE_ATTRIBUTE_READONLY));
+  VeltrinRun run = StartVeltrin(ProductArguments());
+  EXPECT_EQ(run.Finish(), 0);
+  EXPECT_EQ(Holds(backup_), "v1");
+  EXPECT_EQ(Holds(main_), "v2");
+  ASSERT_TRUE(WaitForLog(1));
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].version, "v2");
+}
+
+// --- Failures: a box, then the old version back and restarted -------------
+
+TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
+  struct Blocker {
+    const char* name;
+    std::function<platform::win::Handle()> block;
+  };
+  const Blocker blockers[] = {
+      // A folder where the backup would go: nothing can be copied there.
+      {"folder named like the backup",
+       [this] {
+         EXPECT_TRUE(CreateDirectoryW(backup_.c_str(), nullptr));
+         return platform::win::Handle();
+       }},
+      // A stale backup held open without sharing: neither deleted nor
+      // overwritten, so the file found there is not a copy of this version.
+      {"stale backup held open",
+       [this] {
+         WriteBytes(backup_, "stale");
+         return platform::win::Handle(CreateFileW(backup_.c_str(), GENERIC_READ, 0, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+       }},
+  };
+  for (const Blocker& blocker : blockers) {
+    SCOPED_TRACE(blocker.name);
+    e2e::EndProcessesInside(install_);
+    RemoveDirectoryW(backup_.c_str());
+    DeleteFileW((install_ + L"\\product.log").c_str());
+    const platform::win::Handle held = blocker.block();
+    VeltrinRun run = StartVeltrin(ProductArguments());
+    EXPECT_TRUE(run.AnswerBox(e2e::kBackupFailed));
+    EXPECT_EQ(run.Finish(), 0);
+    run.ExpectOnlyTheBoxVisible();
+    // Never touched: the old version is still in place and restarted.
+    EXPECT_EQ(Holds(main_), "v1");
+    ASSERT_TRUE(WaitForLog(1));
+    const std::vector<Started> log = ProductLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].version, "v1");
+    EXPECT_EQ(log[0].path, Utf8(main_));
+  }
+  EXPECT_EQ(Holds(backup_), "stale");
+}
+
+TEST_F(WineUpdate, MissingDownloadIsReportedAndTheOldVersionRestored) {
+  ASSERT_TRUE(DeleteFileW(download_.c_str()));
+  VeltrinRun run = StartVeltrin(ProductArguments());
+  EXPECT_TRUE(run.AnswerBox(e2e::kReplaceFailed));
+  EXPECT_EQ(run.Finish(), 0);
+  run.ExpectOnlyTheBoxVisible();
+  ExpectOldVersionRestored();
+  EXPECT_EQ(ProductLog().size(), 1u);
+  EXPECT_FALSE(Exists(download_));
+}
+
+TEST_F(WineUpdate, DownloadThatIsNotAProgramIsReportedAndTheOldVersionRestored) {
+  const std::string truncated = "a truncated download, not a program\r\n";
+  WriteBytes(download_, truncated);
+  // The system refuses to start such a file.
+  {
+    std::wstring command = Quoted(download_);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    ASSERT_FALSE(CreateProcessW(download_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
+                                nullptr, nullptr, &startup, &started));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_EXE_FORMAT));
+  }
+  VeltrinRun run = StartVeltrin(ProductArguments());
+  EXPECT_TRUE(run.AnswerBox(e2e::kStartFailed));
+  EXPECT_EQ(run.Finish(), 0);
+  run.ExpectOnlyTheBoxVisible();
+  ExpectOldVersionRestored();
+  EXPECT_EQ(ProductLog().size(), 1u);
+  EXPECT_EQ(Holds(download_), truncated);
+}
+
+TEST_F(WineUpdate, NewVersionThatNeverComesUpIsReportedAfterTheWatchAndRolledBack) {
+  // Under Wine a program that exits at once is still listed, image path and
+  // all, right after CreateProcessW returns: the watch, which first looks in
+  // the start's own tick, sees it and counts it as up. So the main path is
+  // given with forward slashes: the file calls and CreateProcessW accept it,
+  // but the system reports image paths with backslashes and the watch
+  // compares the text, so the new version is never seen. It still exits at
+  // once, so that nothing holds the file when the old version is put back.
+  CopyInto(FixtureExe(L"product_quick.exe"), download_);
+  Know("v2-quick", ReadBytes(download_));
+  std::wstring slashed = main_;
+  std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+  const ULONGLONG started_at = Now();
+  VeltrinRun run = StartVeltrin(Quoted(slashed) + L"?" + Quoted(download_));
+  EXPECT_TRUE(run.AnswerBox(e2e::kNotRunning));
+  // The start tick and 11 more: 5.5 s after the first tick.
+  EXPECT_GE(Now() - started_at, 6000u);
+  EXPECT_EQ(run.Finish(), 0);
+  run.ExpectOnlyTheBoxVisible();
+  ExpectOldVersionRestored();
+  const std::vector<Started> log = ProductLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].version, "v2-quick");
+  EXPECT_EQ(log[0].path, Utf8(main_));
+}
+
+// --- Self-restart -----------------------------------------------------------
+
+TEST_F(WineUpdate, SelfRestartDeletesTheSixLibrariesAndRestartsTheProduct) {
+  const std::wstring bin = install_ + L"\\bin";
+  wintest::MakeFolders(bin);
+  for (const wchar_t* library : kLibraries)
+    WriteBytes(bin + L"\\" + library, "library");
+  WriteBytes(bin + L"\\Keep.dll", "keep");
+  WriteBytes(install_ + L"\\Oxmere.dll", "outside bin");
+  VeltrinRun run = StartVeltrin(Quoted(main_) + L"?" + Quoted(main_));
+  EXPECT_EQ(run.Finish(), 0);
+  run.ExpectNoVisibleWindow();
+  for (const wchar_t* library : kLibraries)
+    EXPECT_FALSE(Exists(bin + L"\\" + library)) << Utf8(library);
+  EXPECT_EQ(ReadBytes(bin + L"\\Keep.dll"), "keep");
+  EXPECT_EQ(ReadBytes(install_ + L"\\Oxmere.dll"), "outside bin");
+  ExpectOldVersionRestored();
+  EXPECT_EQ(ProductLog().size(), 1u);
+}
+
+// --- Refusals ----------------------------------------------------------------
+
+struct WindowSearch {
+  DWORD pid;
+  bool found;
+};
+
+BOOL CALLBACK NoteWindowOf(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<WindowSearch*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  search->found = search->found || owner == search->pid;
+  return TRUE;
+}
+
+// Whether process `pid` has a top-level window, visible or not.
+bool HasWindow(DWORD pid) {
+  WindowSearch search{pid, false};
+  EnumWindows(&NoteWindowOf, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+TEST_F(WineUpdate, SecondInstanceEndsAtOnceWhileTheFirstWaits) {
+  RunningProcess old = StartProduct();
+  VeltrinRun first = StartVeltrin(ProductArguments());
+  // Its hidden form exists once it has claimed its single-instance name.
+  ASSERT_TRUE(WaitUntil([&] { return HasWindow(first.Pid()); }, 10000));
+
+  const ULONGLONG started_at = Now();
+  VeltrinRun second = StartVeltrin(ProductArguments());
+  EXPECT_EQ(second.Finish(10000), 0);
+  EXPECT_LT(Now() - started_at, 5000u);
+  EXPECT_TRUE(first.process.Running());
+  EXPECT_TRUE(old.Running());
+  second.ExpectNoVisibleWindow();
+  // Ended long before the first one's termination window.
+  first.process.End();
+
+  EXPECT_EQ(Holds(main_), "v1");
+  EXPECT_FALSE(Exists(backup_));
+  EXPECT_EQ(Holds(download_), "v2");
+  EXPECT_EQ(ProductLog().size(), 1u);
+}
+
+TEST_F(WineUpdate, BadCommandLinesEndQuietlyChangingNothing) {
+  // Were the self-restart taken by mistake, these would go.
+  const std::wstring bin = install_ + L"\\bin";
+  wintest::MakeFolders(bin);
+  for (const wchar_t* library : kLibraries)
+    WriteBytes(bin + L"\\" + library, "library");
+  // One path alone, without the blank that would split it in two.
+  const std::wstring plain = temp_ / L"plain\\app.exe";
+  CopyInto(main_, plain);
+  const std::wstring attempts[] = {
+      L"",
+      Quoted(plain),
+      Quoted(main_) + L"?" + Quoted(download_) + L"?" + Quoted(download_),
+      L"?",
+      L"\"\"?" + Quoted(download_),
+  };
+  for (const std::wstring& arguments : attempts) {
+    SCOPED_TRACE(Utf8(arguments));
+    const ULONGLONG started_at = Now();
+    VeltrinRun run = StartVeltrin(arguments);
+    EXPECT_EQ(run.Finish(10000), 0);
+    EXPECT_LT(Now() - started_at, 5000u);
+    run.ExpectNoVisibleWindow();
+  }
+  EXPECT_EQ(Holds(main_), "v1");
+  EXPECT_FALSE(Exists(backup_));
+  EXPECT_EQ(Holds(plain), "v1");
+  EXPECT_FALSE(Exists(plain + L".bak"));
+  EXPECT_EQ(Holds(download_), "v2");
+  EXPECT_TRUE(ProductLog().empty());
+  EXPECT_FALSE(Exists(temp_ / L"plain\\product.log"));
+  for (const wchar_t* library : kLibraries)
+    EXPECT_TRUE(Exists(bin + L"\\" + library)) << Utf8(library);
+}
+
+// --- Crash safety -------------------------------------------------------------
+
+TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
+  // Large executables make each copy take long enough to be interrupted
+  // mid-way. The stand-in still runs: trailing bytes do not matter to it.
+  const std::string padding(48 << 20, 'p');
+  const std::string old_bytes = v1_ + padding;
+  Know("padded v1", old_bytes);
+  Know("padded v2", v2_ + padding);
+  WriteBytes(download_, v2_ + padding);
+  const auto reset = [&] {
+    e2e::EndProcessesInside(install_);
+    DeleteFileW(backup_.c_str());
+    DeleteFileW((install_ + L"\\product.log").c_str());
+    WriteBytes(main_, old_bytes);
+  };
+
+  // One undisturbed update, to spread the kill points over it.
+  reset();
+  const ULONGLONG started_at = Now();
+  ULONGLONG backup_seen = 0;
+  {
+    VeltrinRun run = StartVeltrin(ProductArguments());
+    while (!run.process.WaitEnded(5) && Now() - started_at < 30000) {
+      if (backup_seen == 0 && Exists(backup_))
+        backup_seen = Now() - started_at;
+    }
+    ASSERT_EQ(run.Finish(), 0);
+  }
+  const ULONGLONG whole = Now() - started_at;
+  ASSERT_EQ(Holds(main_), "padded v2");
+  ASSERT_EQ(Holds(backup_), "padded v1");
+
+  // Four kills at fixed times before the backup begins (the first tick),
+  // then eight packed over the swap: timed from the moment the backup file
+  // appears, since the program's own start-up time varies from run to run.
+  ASSERT_GT(backup_seen, 450u);
+  struct KillPoint {
+    bool after_backup_appears;
+    ULONGLONG delay;
+  };
+  std::vector<KillPoint> kill_points;
+  for (ULONGLONG i = 0; i < 4; ++i)
+    kill_points.push_back({false, 450 + (backup_seen - 450) * i / 4});
+  for (ULONGLONG i = 0; i < 8; ++i)
+    kill_points.push_back({true, (whole - backup_seen) * i / 8});
+
+  bool caught_backing_up = false;
+  bool caught_replacing = false;
+  std::string outcomes;
+  for (const KillPoint& point : kill_points) {
+    reset();
+    SCOPED_TRACE(std::string("killed ") + std::to_string(point.delay) + " ms after " +
+                 (point.after_backup_appears ? "the backup appeared" : "the start"));
+    VeltrinRun run = StartVeltrin(ProductArguments());
+    if (point.after_backup_appears) {
+      ASSERT_TRUE(WaitUntilQuick([&] { return Exists(backup_); }, 10000));
+    }
+    Sleep(DWORD(point.delay));
+    TerminateProcess(run.process.Get(), 1);
+    ASSERT_TRUE(run.process.WaitEnded(10000));
+    const std::string at_main = Holds(main_);
+    const std::string at_backup = Holds(backup_);
+    EXPECT_TRUE(at_main == "padded v1" || at_backup == "padded v1")
+        << "main: " << at_main << ", backup: " << at_backup;
+    caught_backing_up |= at_backup != "<missing>" && at_backup != "padded v1";
+    caught_replacing |= at_main != "padded v1" && at_main != "padded v2";
+    outcomes += "\n  main " + at_main + ", backup " + at_backup;
+  }
+  // Otherwise the kills missed the copies, and the test proved little.
+  EXPECT_TRUE(caught_backing_up) << "no kill interrupted the backup:" << outcomes;
+  EXPECT_TRUE(caught_replacing) << "no kill interrupted the replacement:" << outcomes;
+}
+
+}  // namespace
