@@ -449,24 +449,50 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   bool caught_backing_up = false;
   bool caught_replacing = false;
   std::string outcomes;
-  for (const KillPoint& point : kill_points) {
+  // Kills one run at `point`; checks the old bytes survived. Returns what the
+  // main path held afterwards.
+  const auto kill_at = [&](const KillPoint& point) {
     reset();
     SCOPED_TRACE(std::string("killed ") + std::to_string(point.delay) + " ms after " +
                  (point.after_backup_appears ? "the backup appeared" : "the start"));
     VeltrinRun run = StartVeltrin(ProductArguments());
     if (point.after_backup_appears) {
-      ASSERT_TRUE(WaitUntilQuick([&] { return Exists(backup_); }, 10000));
+      EXPECT_TRUE(WaitUntilQuick([&] { return Exists(backup_); }, 10000));
     }
     Sleep(DWORD(point.delay));
     TerminateProcess(run.process.Get(), 1);
-    ASSERT_TRUE(run.process.WaitEnded(10000));
+    EXPECT_TRUE(run.process.WaitEnded(10000));
     const std::string at_main = Holds(main_);
     const std::string at_backup = Holds(backup_);
     EXPECT_TRUE(at_main == "padded v1" || at_backup == "padded v1")
         << "main: " << at_main << ", backup: " << at_backup;
     caught_backing_up |= at_backup != "<missing>" && at_backup != "padded v1";
     caught_replacing |= at_main != "padded v1" && at_main != "padded v2";
-    outcomes += "\n  main " + at_main + ", backup " + at_backup;
+    outcomes +=
+        "\n  " + std::to_string(point.delay) + " ms: main " + at_main + ", backup " + at_backup;
+    return at_main;
+  };
+  ULONGLONG too_early = 0;                   // the replacement had not begun
+  ULONGLONG too_late = whole - backup_seen;  // the replacement was complete
+  for (const KillPoint& point : kill_points) {
+    const std::string at_main = kill_at(point);
+    if (point.after_backup_appears && at_main == "padded v1")
+      too_early = std::max(too_early, point.delay);
+    if (point.after_backup_appears && at_main == "padded v2")
+      too_late = std::min(too_late, point.delay);
+  }
+  // The copies are quick and their timing varies from run to run: kill again
+  // as soon as the backup appears, and narrow in on the replacement, until a
+  // kill lands inside each.
+  for (int i = 0; i < 5 && !caught_backing_up; ++i)
+    kill_at({true, 0});
+  for (int i = 0; i < 10 && !caught_replacing && too_late > too_early + 1; ++i) {
+    const ULONGLONG middle = (too_early + too_late) / 2;
+    const std::string at_main = kill_at({true, middle});
+    if (at_main == "padded v1")
+      too_early = middle;
+    else if (at_main == "padded v2")
+      too_late = middle;
   }
   // Otherwise the kills missed the copies, and the test proved little.
   EXPECT_TRUE(caught_backing_up) << "no kill interrupted the backup:" << outcomes;
