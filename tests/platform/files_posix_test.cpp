@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "support_posix_test.h"
 
 namespace {
 
@@ -29,31 +30,7 @@ using platform::kAttrDirectory;
 using platform::kAttrHidden;
 using platform::kAttrNormal;
 using platform::kAttrReadOnly;
-
-// A fresh folder under the temporary directory, removed with everything in it
-// when the test ends, however it ends.
-class TempDir {
- public:
-  TempDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/veltrin-files-XXXXXX";
-    if (mkdtemp(name.data()))
-      path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty())
-      fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using posixtest::TempDir;
 
 // Restores the process's umask when the test ends.
 class UmaskGuard {

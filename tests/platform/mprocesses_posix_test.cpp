@@ -19,26 +19,18 @@
 #include "platform/platform.h"
 #include "processes/mprocesses.h"
 #include "startup/mmain.h"
+#include "support_posix_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using MProcesses::AnySession;
+using posixtest::WaitFor;
 using namespace std::chrono_literals;
 
 std::vector<std::string> g_traces;
 void RecordTrace(const Text& text) {
   g_traces.push_back(text);
-}
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 std::string ExeOf(pid_t pid) {

@@ -20,35 +20,16 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "support_posix_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using platform::ProcessEntry;
 using platform::TerminateOutcome;
-
-class TempDir {
- public:
-  TempDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/veltrin-procs-XXXXXX";
-    if (mkdtemp(name.data()))
-      path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty())
-      fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using posixtest::ReadLink;
+using posixtest::TempDir;
+using posixtest::WaitFor;
 
 // A child process of the test, killed (if still running) and reaped when the
 // test ends.
@@ -91,22 +72,6 @@ class Child {
   pid_t pid_ = -1;
   bool reaped_ = false;
 };
-
-bool WaitFor(const std::function<bool()>& done) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-std::string ReadLink(const std::string& path) {
-  char buffer[4096];
-  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
-  return n > 0 ? std::string(buffer, size_t(n)) : std::string();
-}
 
 std::string ExeLink(pid_t pid) {
   return ReadLink("/proc/" + std::to_string(pid) + "/exe");

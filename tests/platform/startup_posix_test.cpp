@@ -30,16 +30,14 @@
 
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
+#include "support_posix_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadLink(const std::string& path) {
-  char buffer[4096];
-  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
-  return n > 0 ? std::string(buffer, size_t(n)) : std::string();
-}
+using posixtest::ReadLink;
+using posixtest::TempDir;
+using posixtest::WaitFor;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -52,58 +50,6 @@ void WriteFile(const std::string& path, const std::string& bytes, mode_t mode) {
     out << bytes;
   }
   chmod(path.c_str(), mode);
-}
-
-// Every process whose executable lies under `folder` gets SIGKILL: programs
-// started detached cannot be reaped by the test, only stopped.
-void KillProgramsRunningFrom(const std::string& folder) {
-  DIR* proc = opendir("/proc");
-  if (!proc)
-    return;
-  while (const dirent* entry = readdir(proc)) {
-    const pid_t pid = std::atoi(entry->d_name);
-    if (pid > 0 &&
-        ReadLink("/proc/" + std::string(entry->d_name) + "/exe").rfind(folder + "/", 0) == 0)
-      kill(pid, SIGKILL);
-  }
-  closedir(proc);
-}
-
-// A fresh folder, removed when the test ends together with whatever was
-// started from it.
-class TempDir {
- public:
-  TempDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/veltrin-start-XXXXXX";
-    if (mkdtemp(name.data()))
-      path_ = name;
-  }
-  ~TempDir() {
-    if (path_.empty())
-      return;
-    KillProgramsRunningFrom(path_);
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 std::string ReadAll(int fd) {

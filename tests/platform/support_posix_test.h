@@ -1,0 +1,78 @@
+// Helpers shared by the POSIX binding tests: scratch folders and waiting.
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace posixtest {
+
+// The target of the symbolic link `path`; empty when it cannot be read.
+inline std::string ReadLink(const std::string& path) {
+  char buffer[4096];
+  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, size_t(n)) : std::string();
+}
+
+// Every process whose executable lies under `folder` gets SIGKILL: programs
+// started detached cannot be reaped by the test, only stopped.
+inline void KillProgramsRunningFrom(const std::string& folder) {
+  DIR* proc = opendir("/proc");
+  if (!proc)
+    return;
+  while (const dirent* entry = readdir(proc)) {
+    const pid_t pid = std::atoi(entry->d_name);
+    if (pid > 0 &&
+        ReadLink("/proc/" + std::string(entry->d_name) + "/exe").rfind(folder + "/", 0) == 0)
+      kill(pid, SIGKILL);
+  }
+  closedir(proc);
+}
+
+// A fresh folder under the temporary directory, removed when the test ends,
+// however it ends, together with whatever was started from it.
+class TempDir {
+ public:
+  TempDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/veltrin-test-XXXXXX";
+    if (mkdtemp(name.data()))
+      path_ = name;
+  }
+  ~TempDir() {
+    if (path_.empty())
+      return;
+    KillProgramsRunningFrom(path_);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Waits until `done` holds, checking every 5 ms; false after `limit`.
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace posixtest
