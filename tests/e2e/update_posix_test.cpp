@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../platform/support_posix_test.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -122,6 +124,15 @@ class NativeUpdate : public ::testing::Test {
     return lines;
   }
   std::vector<Started> ProductLog() const { return Log(install_ / "product.log"); }
+  // The log once it has `count` lines: a product started just before the
+  // program ended may not have written its line yet.
+  static std::vector<Started> LogOnceItHas(size_t count, const fs::path& log) {
+    WaitFor([&] { return Log(log).size() >= count; }, 10s);
+    return Log(log);
+  }
+  std::vector<Started> ProductLogOnceItHas(size_t count) const {
+    return LogOnceItHas(count, install_ / "product.log");
+  }
 
   // Starts `program` with `args`, standard error into errors.txt.
   pid_t Start(const fs::path& program, const std::vector<std::string>& args) {
@@ -201,7 +212,7 @@ TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     EXPECT_EQ(ReadBytes(main), v2_);
     EXPECT_EQ(ReadBytes(main.string() + ".bak"), v1_);
     EXPECT_EQ(ReadBytes(download_), v2_);
-    const std::vector<Started> log = Log(main.parent_path() / "product.log");
+    const std::vector<Started> log = LogOnceItHas(1, main.parent_path() / "product.log");
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].version, "v2");
     EXPECT_EQ(log[0].path, main.string());
@@ -230,7 +241,7 @@ TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
   EXPECT_TRUE(Alive(bystander));
   EXPECT_EQ(ReadBytes(main_), v2_);
   EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
-  const std::vector<Started> log = ProductLog();
+  const std::vector<Started> log = ProductLogOnceItHas(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1].version, "v2");
 }
@@ -240,7 +251,7 @@ TEST_F(NativeUpdate, MissingDownloadRestoresAndRestartsTheOldVersion) {
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
   EXPECT_EQ(ReadBytes(main_), v1_);
   EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
-  const std::vector<Started> log = ProductLog();
+  const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
   EXPECT_EQ(log[0].path, main_.string());
@@ -254,8 +265,9 @@ TEST_F(NativeUpdate, DownloadThatCannotRunRestoresTheOldVersion) {
   fs::permissions(download_, fs::perms::owner_all);
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
   EXPECT_EQ(ReadBytes(main_), v1_);
-  ASSERT_EQ(ProductLog().size(), 1u);
-  EXPECT_EQ(ProductLog()[0].version, "v1");
+  const std::vector<Started> log = ProductLogOnceItHas(1);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].version, "v1");
   EXPECT_NE(Errors().find("升级失败，无法启动新版本。"), std::string::npos);
 }
 
@@ -271,7 +283,7 @@ TEST_F(NativeUpdate, NewVersionThatNeverComesUpIsRolledBackAfterTheWatch) {
   EXPECT_GE(Clock::now() - started_at, 5s);
   EXPECT_EQ(ReadBytes(main_), v1_);
   EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
-  const std::vector<Started> log = ProductLog();
+  const std::vector<Started> log = ProductLogOnceItHas(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].version, "v2-script");
   EXPECT_EQ(log[1].version, "v1");
@@ -294,8 +306,9 @@ TEST_F(NativeUpdate, SelfRestartDeletesTheSixLibrariesAndRestarts) {
   EXPECT_TRUE(fs::exists(program_.parent_path() / "Oxmere.dll"));
   EXPECT_EQ(ReadBytes(main_), v1_);
   EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
-  ASSERT_EQ(ProductLog().size(), 1u);
-  EXPECT_EQ(ProductLog()[0].version, "v1");
+  const std::vector<Started> log = ProductLogOnceItHas(1);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].version, "v1");
   EXPECT_EQ(Errors(), "");
 }
 
@@ -339,6 +352,10 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   const std::string new_bytes = v2_ + padding;
   // Measure one undisturbed swap to spread the kill points over it.
   auto reset = [&] {
+    // A product the last run started (perhaps after its log was read) holds
+    // its executable: it must go before the executable can be rewritten.
+    posixtest::KillProgramsRunningFrom(install_);
+    WaitFor([&] { return !posixtest::ProgramRunsFrom(install_); }, 5s);
     fs::remove(main_.string() + ".bak");
     fs::remove(install_ / "product.log");
     WriteBytes(main_, old_bytes);

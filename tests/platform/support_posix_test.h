@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace posixtest {
 
@@ -21,19 +22,31 @@ inline std::string ReadLink(const std::string& path) {
   return n > 0 ? std::string(buffer, size_t(n)) : std::string();
 }
 
-// Every process whose executable lies under `folder` gets SIGKILL: programs
-// started detached cannot be reaped by the test, only stopped.
-inline void KillProgramsRunningFrom(const std::string& folder) {
+// The pids of the processes whose executable lies under `folder`.
+inline std::vector<pid_t> ProgramsRunningFrom(const std::string& folder) {
+  std::vector<pid_t> pids;
   DIR* proc = opendir("/proc");
   if (!proc)
-    return;
+    return pids;
   while (const dirent* entry = readdir(proc)) {
     const pid_t pid = std::atoi(entry->d_name);
     if (pid > 0 &&
         ReadLink("/proc/" + std::string(entry->d_name) + "/exe").rfind(folder + "/", 0) == 0)
-      kill(pid, SIGKILL);
+      pids.push_back(pid);
   }
   closedir(proc);
+  return pids;
+}
+
+inline bool ProgramRunsFrom(const std::string& folder) {
+  return !ProgramsRunningFrom(folder).empty();
+}
+
+// Every process whose executable lies under `folder` gets SIGKILL: programs
+// started detached cannot be reaped by the test, only stopped.
+inline void KillProgramsRunningFrom(const std::string& folder) {
+  for (const pid_t pid : ProgramsRunningFrom(folder))
+    kill(pid, SIGKILL);
 }
 
 // A fresh folder under the temporary directory, removed when the test ends,
