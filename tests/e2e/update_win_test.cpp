@@ -436,15 +436,19 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   // then eight packed over the swap: timed from the moment the backup file
   // appears, since the program's own start-up time varies from run to run.
   ASSERT_GT(backup_seen, 450u);
+  // What a kill's delay is counted from.
+  enum class From { kStart, kBackupAppears, kMainGone };
   struct KillPoint {
-    bool after_backup_appears;
+    From from;
     ULONGLONG delay;
   };
   std::vector<KillPoint> kill_points;
   for (ULONGLONG i = 0; i < 4; ++i)
-    kill_points.push_back({false, 450 + (backup_seen - 450) * i / 4});
+    kill_points.push_back({From::kStart, 450 + (backup_seen - 450) * i / 4});
   for (ULONGLONG i = 0; i < 8; ++i)
-    kill_points.push_back({true, (whole - backup_seen) * i / 8});
+    kill_points.push_back({From::kBackupAppears, (whole - backup_seen) * i / 8});
+  static const char* const kFromNames[] = {"the start", "the backup appeared",
+                                           "the old executable was deleted"};
 
   bool caught_backing_up = false;
   bool caught_replacing = false;
@@ -454,10 +458,13 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   const auto kill_at = [&](const KillPoint& point) {
     reset();
     SCOPED_TRACE(std::string("killed ") + std::to_string(point.delay) + " ms after " +
-                 (point.after_backup_appears ? "the backup appeared" : "the start"));
+                 kFromNames[int(point.from)]);
     VeltrinRun run = StartVeltrin(ProductArguments());
-    if (point.after_backup_appears) {
+    if (point.from == From::kBackupAppears) {
       EXPECT_TRUE(WaitUntilQuick([&] { return Exists(backup_); }, 10000));
+    }
+    if (point.from == From::kMainGone) {
+      EXPECT_TRUE(WaitUntilQuick([&] { return !Exists(main_); }, 10000));
     }
     Sleep(DWORD(point.delay));
     TerminateProcess(run.process.Get(), 1);
@@ -468,32 +475,20 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
         << "main: " << at_main << ", backup: " << at_backup;
     caught_backing_up |= at_backup != "<missing>" && at_backup != "padded v1";
     caught_replacing |= at_main != "padded v1" && at_main != "padded v2";
-    outcomes +=
-        "\n  " + std::to_string(point.delay) + " ms: main " + at_main + ", backup " + at_backup;
+    outcomes += "\n  " + std::to_string(point.delay) + " ms after " + kFromNames[int(point.from)] +
+                ": main " + at_main + ", backup " + at_backup;
     return at_main;
   };
-  ULONGLONG too_early = 0;                   // the replacement had not begun
-  ULONGLONG too_late = whole - backup_seen;  // the replacement was complete
-  for (const KillPoint& point : kill_points) {
-    const std::string at_main = kill_at(point);
-    if (point.after_backup_appears && at_main == "padded v1")
-      too_early = std::max(too_early, point.delay);
-    if (point.after_backup_appears && at_main == "padded v2")
-      too_late = std::min(too_late, point.delay);
-  }
+  for (const KillPoint& point : kill_points)
+    kill_at(point);
   // The copies are quick and their timing varies from run to run: kill again
-  // as soon as the backup appears, and narrow in on the replacement, until a
-  // kill lands inside each.
+  // as soon as the backup appears, and as soon as the old executable has been
+  // deleted (the replacement copy runs from then on), until a kill lands
+  // inside each copy.
   for (int i = 0; i < 5 && !caught_backing_up; ++i)
-    kill_at({true, 0});
-  for (int i = 0; i < 10 && !caught_replacing && too_late > too_early + 1; ++i) {
-    const ULONGLONG middle = (too_early + too_late) / 2;
-    const std::string at_main = kill_at({true, middle});
-    if (at_main == "padded v1")
-      too_early = middle;
-    else if (at_main == "padded v2")
-      too_late = middle;
-  }
+    kill_at({From::kBackupAppears, 0});
+  for (ULONGLONG i = 0; i < 5 && !caught_replacing; ++i)
+    kill_at({From::kMainGone, i});
   // Otherwise the kills missed the copies, and the test proved little.
   EXPECT_TRUE(caught_backing_up) << "no kill interrupted the backup:" << outcomes;
   EXPECT_TRUE(caught_replacing) << "no kill interrupted the replacement:" << outcomes;
