@@ -30,6 +30,7 @@ using platform::kAttrDirectory;
 using platform::kAttrHidden;
 using platform::kAttrNormal;
 using platform::kAttrReadOnly;
+using posixtest::Child;
 using posixtest::TempDir;
 
 // Restores the process's umask when the test ends.
@@ -55,37 +56,6 @@ class WorkingFolderGuard {
 
  private:
   fs::path previous_;
-};
-
-// A program started from a test, killed and reaped when the test ends.
-class Child {
- public:
-  Child(const std::string& path, const std::vector<std::string>& args) {
-    std::vector<std::string> strings = {path};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : strings)
-      argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
 };
 
 void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644) {

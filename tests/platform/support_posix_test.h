@@ -3,9 +3,11 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -74,6 +76,48 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A child process of the test, killed (if still running) and reaped when the
+// test ends.
+class Child {
+ public:
+  Child(const std::string& path, const std::vector<std::string>& args, bool own_session = false) {
+    std::vector<std::string> strings = {path};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : strings)
+      argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (own_session)
+        setsid();
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  uint32_t id() const { return uint32_t(pid_); }
+  int Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    reaped_ = true;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
 };
 
 // Waits until `done` holds, checking every 5 ms; false after `limit`.
