@@ -29,12 +29,43 @@ bool DeleteFileForced(const Text& path) {
   }
 }
 
+bool DeleteFileExclusive(const Text& path) {
+  try {
+    ClearReadOnly(path);
+    return Os().DeleteUnsharedFile(TrimSpaces(path));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 void ClearReadOnly(const Text& path) {
   try {
     const uint32_t attributes = Os().GetAttributes(path).value_or(0);
     if (attributes != 0)
       Os().SetAttributes(path, attributes & ~platform::kAttrReadOnly);
   } catch (const std::exception&) {
+  }
+}
+
+void ClearCopiedAttributes(const Text& path) {
+  using namespace platform;
+  try {
+    const uint32_t attributes = Os().GetAttributes(path).value_or(0);
+    constexpr uint32_t kCopied = kAttrReadOnly | kAttrHidden | kAttrSystem;
+    if ((attributes & kCopied) == 0)
+      return;
+    const uint32_t plain = attributes & ~kCopied;
+    Os().SetAttributes(path, plain != 0 ? plain : kAttrNormal);
+  } catch (const std::exception&) {
+  }
+}
+
+bool SettleCopy(const Text& path) {
+  ClearCopiedAttributes(path);
+  try {
+    return Os().FlushFile(path);
+  } catch (const std::exception&) {
+    return false;
   }
 }
 

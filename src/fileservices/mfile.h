@@ -19,9 +19,30 @@ bool FileExists(const Text& path);
 // bit stays cleared if the delete fails.
 bool DeleteFileForced(const Text& path);
 
+// Like DeleteFileForced, but deletes the file only when this program can
+// have it to itself: a file another program holds open, even one that allows
+// deletion, is left whole. So after true the name is free, and after false
+// the file is still there as it was (less its read-only bit). The executable
+// being replaced is deleted this way: a delete that only marked it for
+// deletion would make it vanish later, after the copy meant to replace it had
+// failed.
+bool DeleteFileExclusive(const Text& path);
+
 // Clears the read-only attribute of `path`, writing every other attribute bit
 // back as it was. Failures are ignored.
 void ClearReadOnly(const Text& path);
+
+// Clears the read-only, hidden and system attributes of `path`, writing every
+// other bit back as it was; a file left with none gets the normal attribute.
+// Nothing is written when none of the three is set. Failures are ignored.
+void ClearCopiedAttributes(const Text& path);
+
+// Makes a copy this program has just made a plain, durable file: clears the
+// read-only, hidden and system attributes it brought from its source (a
+// hidden copy would not be found by FileExists, a read-only one could not be
+// overwritten by a rollback), then writes it through to the disk. True when
+// it is on disk.
+bool SettleCopy(const Text& path);
 
 // Copies `source` to `destination` in one call; with `overwrite` an existing
 // writable destination is replaced. True when the copy was made. Nothing is

@@ -88,6 +88,18 @@ class Platform {
   // destination makes the copy fail; without it the destination is replaced,
   // unless it is read-only, hidden or in use. False on failure.
   virtual bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) = 0;
+  // Deletes the file `path` only when nothing else has it open, so that its
+  // name is free the moment this returns true. Windows merely marks a file
+  // for deletion while another program (a scanner, an indexer) holds it open
+  // with delete sharing, and the name stays taken until that program lets
+  // go; this refuses such a file instead and leaves it whole. False on
+  // failure (missing, read-only, in use, held open elsewhere).
+  virtual bool DeleteUnsharedFile(const Text& path) = 0;
+  // Writes the file `path` through to the disk, data and metadata, and on
+  // POSIX the folder entry that names it too, so that it survives a power
+  // cut. False when that cannot be done (on Windows a read-only file cannot
+  // be flushed: clear the bit first).
+  virtual bool FlushFile(const Text& path) = 0;
 
   // --- Processes --------------------------------------------------------------
 

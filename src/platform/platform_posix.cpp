@@ -90,6 +90,14 @@ std::string ExecutablePath(uint32_t pid) {
   return path;
 }
 
+// The folder part of `path`: "." for a bare name, "/" for a name at the root.
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::string LastComponent(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -408,6 +416,32 @@ class PosixPlatform final : public Platform {
     const bool copied = CopyFromOpenSource(source, to, fail_if_exists);
     close(source);
     return copied;
+  }
+
+  // Unlinking frees the name at once here, whoever holds the file open: the
+  // holders keep the file, not its name.
+  bool DeleteUnsharedFile(const Text& path) override { return DeleteOneFile(path); }
+
+  bool FlushFile(const Text& path) override {
+    // fsync needs no write access, so read-only files are flushed too.
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (file < 0)
+      return false;
+    const bool flushed = fsync(file) == 0;
+    close(file);
+    if (!flushed)
+      return false;
+    // The file's own fsync does not cover the entry that names it: a new
+    // file whose folder was not synced can vanish in a power cut.
+    const std::string folder = FolderOf(path);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+      return false;
+    // Some file systems cannot sync a folder (EINVAL): there the file's own
+    // fsync is all that can be had.
+    const bool folder_flushed = fsync(dir) == 0 || errno == EINVAL;
+    close(dir);
+    return folder_flushed;
   }
 
   // --- Processes --------------------------------------------------------------

@@ -157,6 +157,31 @@ class Win32Platform final : public Platform {
     return CopyFileW(from.c_str(), to.c_str(), fail_if_exists ? TRUE : FALSE) != 0;
   }
 
+  bool DeleteUnsharedFile(const Text& path) override {
+    // Opened for deletion with no sharing at all: while any other handle is
+    // open, whatever sharing it allows, the open fails with a sharing
+    // violation and the file is left alone. Once open, nobody else can open
+    // it, so marking it deleted and closing frees the name at once. A link is
+    // deleted itself, as DeleteFileW does, not what it points to.
+    Handle file(CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file)
+      return false;
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+  }
+
+  bool FlushFile(const Text& path) override {
+    // FlushFileBuffers needs write access; the sharing lets anyone who
+    // already has the file open keep it.
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && FlushFileBuffers(file.Get()) != 0;
+  }
+
   std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override {
     std::vector<ProcessEntry> entries;
     Handle snapshot(CreateToolhelp32Snapshot(flags, 0));

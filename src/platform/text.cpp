@@ -7,8 +7,8 @@ Text Decimal(long long value) {
   Char digits[24];
   Char* end = digits + sizeof digits / sizeof digits[0];
   Char* first = end;
-  unsigned long long magnitude =
-      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                           : static_cast<unsigned long long>(value);
   do {
     *--first = Char('0' + magnitude % 10);
     magnitude /= 10;

@@ -45,9 +45,16 @@ void ShowBox(const BoxText& box) {
 
 // Puts the backup back over the main executable and restarts the product,
 // then ends. Each step runs even if the one before it failed: at worst the
-// product restarts from whatever MainPath holds.
+// product restarts from whatever MainPath holds. The new copy's attributes
+// are cleared first, so that none of them (read-only above all) can keep the
+// old program from coming back; and the old program is on disk before it
+// runs again.
 [[noreturn]] void RestoreAndRestart() {
-  IgnoringErrors([] { CopyFileTo(BackupPath, MainPath, true); });
+  IgnoringErrors([] { MFile::ClearCopiedAttributes(MainPath); });
+  IgnoringErrors([] {
+    if (CopyFileTo(BackupPath, MainPath, true))
+      MFile::SettleCopy(MainPath);
+  });
   IgnoringErrors([] { MMain::StartTarget(); });
   Quit();
 }
@@ -55,6 +62,12 @@ void ShowBox(const BoxText& box) {
 [[noreturn]] void RestartAndQuit() {
   IgnoringErrors([] { MMain::StartTarget(); });
   Quit();
+}
+
+[[noreturn]] void BackupFailed() {
+  ShowBox(kBoxBackupFailed);
+  Trace(kTraceBackupFailed);
+  RestartAndQuit();
 }
 
 [[noreturn]] void PurgeLibrariesAndRestart() {
@@ -70,26 +83,34 @@ void ShowBox(const BoxText& box) {
 void Swap() {
   Trace(kTraceUpdatingStart);
   BackupPath = MainPath + kBackupSuffix;
+  // A download saved at the backup path would be deleted below as a stale
+  // backup, and the old program copied back as the "new" one. The file
+  // system ignores letter case, and so does this test.
+  if (platform::Os().ToLower(NewPath) == platform::Os().ToLower(BackupPath))
+    BackupFailed();
   if (FileExists(BackupPath))
     DeleteFileForced(BackupPath);
-  const bool backup_copied = CopyFileTo(MainPath, BackupPath, true);
+  // The backup must be on disk before the old executable is deleted: after a
+  // power cut it may be the only copy of the old program left.
+  const bool backup_made = CopyFileTo(MainPath, BackupPath, true) && MFile::SettleCopy(BackupPath);
 
   if (MMain::SelfRestart)
     PurgeLibrariesAndRestart();
 
   // A failed copy is a failure even when a file is found: it may be a stale
   // backup that could not be deleted, which holds an older program.
-  if (!backup_copied || !FileExists(BackupPath)) {
-    ShowBox(kBoxBackupFailed);
-    Trace(kTraceBackupFailed);
-    RestartAndQuit();
-  }
+  if (!backup_made || !FileExists(BackupPath))
+    BackupFailed();
 
+  // Deleted only if the name is freed at once: a file held open elsewhere is
+  // left whole, the copy onto it fails and the old program stays.
   if (FileExists(MainPath))
-    DeleteFileForced(MainPath);
+    MFile::DeleteFileExclusive(MainPath);
   // Likewise the old executable, if it could not be deleted, is no
-  // replacement.
-  if (!CopyFileTo(NewPath, MainPath, true) || !FileExists(MainPath)) {
+  // replacement. The new executable is on disk before it is started, and
+  // carries none of the download's read-only, hidden or system attributes.
+  if (!CopyFileTo(NewPath, MainPath, true) || !MFile::SettleCopy(MainPath) ||
+      !FileExists(MainPath)) {
     Trace(kTraceReplaceFailed);
     ShowBox(kBoxReplaceFailed);
     RestoreAndRestart();

@@ -136,7 +136,8 @@ FakePlatform::FakePlatform() {
   Form1::Reset();
   on_start = [this](const Text& path) {
     auto it = files.find(path);
-    if (it == files.end() || it->second.bytes.rfind("not-an-exe", 0) == 0)
+    if (it == files.end() || it->second.delete_pending ||
+        it->second.bytes.rfind("not-an-exe", 0) == 0)
       return false;
     Spawn(path);
     return true;
@@ -156,7 +157,7 @@ void FakePlatform::AddDir(const Text& path) {
 
 void FakePlatform::AddFile(const Text& path, const std::string& bytes, uint32_t attributes) {
   AddDir(Parent(path));
-  files[path] = File{bytes, attributes, false};
+  files[path] = File{bytes, attributes};
 }
 
 std::optional<std::string> FakePlatform::Bytes(const Text& path) const {
@@ -164,6 +165,15 @@ std::optional<std::string> FakePlatform::Bytes(const Text& path) const {
   if (it == files.end())
     return std::nullopt;
   return it->second.bytes;
+}
+
+void FakePlatform::CloseElsewhere(const Text& path) {
+  auto it = files.find(path);
+  if (it == files.end())
+    return;
+  it->second.shared_delete = false;
+  if (it->second.delete_pending)
+    files.erase(it);
 }
 
 uint32_t FakePlatform::Spawn(const Text& image, uint32_t session) {
@@ -308,25 +318,47 @@ bool FakePlatform::DeleteOneFile(const Text& path) {
   const bool ok = !Fails("delete", path) && it != files.end() &&
                   !(it->second.attributes & platform::kAttrReadOnly) && !it->second.in_use &&
                   RunningFrom(path).empty();
-  if (ok)
+  if (ok && it->second.shared_delete)
+    it->second.delete_pending = true;  // the name stays until the holder closes
+  else if (ok)
     files.erase(it);
   Log("delete " + Utf8(path) + (ok ? " ok" : " fail"));
   return ok;
 }
 
+bool FakePlatform::DeleteUnsharedFile(const Text& path) {
+  auto it = files.find(path);
+  const bool ok = !Fails("delete", path) && it != files.end() &&
+                  !(it->second.attributes & platform::kAttrReadOnly) && !it->second.in_use &&
+                  !it->second.shared_delete && RunningFrom(path).empty();
+  if (ok)
+    files.erase(it);
+  Log("delete-unshared " + Utf8(path) + (ok ? " ok" : " fail"));
+  return ok;
+}
+
+bool FakePlatform::FlushFile(const Text& path) {
+  auto it = files.find(path);
+  const bool ok = !Fails("flush", path) && it != files.end() && !it->second.delete_pending &&
+                  !(it->second.attributes & platform::kAttrReadOnly);
+  Log("flush " + Utf8(path) + (ok ? " ok" : " fail"));
+  return ok;
+}
+
 bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
-  bool ok = !Fails("copy", from) && files.count(from) && dirs.count(Parent(to));
+  auto source = files.find(from);
+  bool ok = !Fails("copy", from) && source != files.end() && !source->second.delete_pending &&
+            dirs.count(Parent(to));
   if (ok) {
     if (auto existing = files.find(to); existing != files.end()) {
       const uint32_t blocking = platform::kAttrReadOnly | platform::kAttrHidden;
       ok = !fail_if_exists && !(existing->second.attributes & blocking) &&
-           !existing->second.in_use && RunningFrom(to).empty();
+           !existing->second.in_use && !existing->second.shared_delete && RunningFrom(to).empty();
     }
   }
   if (ok) {
-    File copy = files[from];
-    copy.in_use = false;
-    files[to] = copy;
+    // The bytes and the attributes come along, as CopyFileW copies them.
+    files[to] = File{source->second.bytes, source->second.attributes};
   }
   Log("copy " + Utf8(from) + " -> " + Utf8(to) + (ok ? " ok" : " fail"));
   return ok;

@@ -33,6 +33,11 @@ struct File {
   std::string bytes;
   uint32_t attributes = platform::kAttrArchive;
   bool in_use = false;  // open elsewhere: cannot be deleted or overwritten
+  // Open elsewhere with read and delete sharing (a scanner): it can be
+  // marked for deletion, but keeps its name until CloseElsewhere, and can be
+  // neither overwritten nor opened again meanwhile.
+  bool shared_delete = false;
+  bool delete_pending = false;
 };
 
 struct Process {
@@ -74,7 +79,7 @@ class FakePlatform : public platform::Platform {
   // Called while a message box is open (after it is logged).
   std::function<void()> on_box;
   // Failure injection by operation name ("copy", "delete", "setattr",
-  // "getattr", "lookup", "start", "snapshot", "image", "terminate",
+  // "getattr", "lookup", "flush", "start", "snapshot", "image", "terminate",
   // "session") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
   std::function<bool(const std::string& op, const Text& arg)> raise_if;
@@ -88,6 +93,9 @@ class FakePlatform : public platform::Platform {
                uint32_t attributes = platform::kAttrArchive);
   void AddDir(const Text& path);
   std::optional<std::string> Bytes(const Text& path) const;
+  // The other program holding `path` closes it: a file marked for deletion
+  // goes.
+  void CloseElsewhere(const Text& path);
   // A new live process running from `image`; returns its pid.
   uint32_t Spawn(const Text& image, uint32_t session = 1);
   Process* Find(uint32_t pid);
@@ -123,6 +131,8 @@ class FakePlatform : public platform::Platform {
   bool SetAttributes(const Text& path, uint32_t attributes) override;
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
+  bool DeleteUnsharedFile(const Text& path) override;
+  bool FlushFile(const Text& path) override;
   std::vector<platform::ProcessEntry> SnapshotProcesses(uint32_t flags) override;
   uint32_t CurrentProcessId() override;
   std::optional<uint32_t> ProcessSessionId(uint32_t pid) override;

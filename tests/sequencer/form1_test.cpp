@@ -41,7 +41,8 @@ class UpdateTest : public ::testing::Test {
     for (const std::string& line : os.log) {
       const bool wanted =
           line.rfind("copy", 0) == 0 || line.rfind("delete", 0) == 0 ||
-          line.rfind("start", 0) == 0 || line.rfind("box", 0) == 0 || line.rfind("exit", 0) == 0 ||
+          line.rfind("flush", 0) == 0 || line.rfind("start", 0) == 0 || line.rfind("box", 0) == 0 ||
+          line.rfind("exit", 0) == 0 ||
           (line.rfind("trace ", 0) == 0 && line.find("Setup Step") == std::string::npos &&
            line.find("ProcessId") == std::string::npos);
       if (wanted)
@@ -83,8 +84,10 @@ TEST_F(UpdateTest, OldVersionGoneAtFirstTick) {
   EXPECT_EQ(Story(), (std::vector<std::string>{
                          "trace Old Version is Exit, Updating Start!",
                          "copy " + M() + " -> " + B() + " ok",
-                         "delete " + M() + " ok",
+                         "flush " + B() + " ok",
+                         "delete-unshared " + M() + " ok",
                          "copy " + N() + " -> " + M() + " ok",
+                         "flush " + M() + " ok",
                          "trace Backup and Replace Old Version Success!",
                          "start " + M() + " ok",
                          "trace Start New Version",
@@ -155,11 +158,13 @@ TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
   EXPECT_EQ(Story(), (std::vector<std::string>{
                          "trace Old Version is Exit, Updating Start!",
                          "copy " + M() + " -> " + B() + " ok",
-                         "delete " + M() + " ok",
+                         "flush " + B() + " ok",
+                         "delete-unshared " + M() + " ok",
                          "copy " + N() + " -> " + M() + " fail",
                          "trace 升级失败，无法替换新版本的主程序",
                          "box 升级失败，无法替换新版本的主程序。",
                          "copy " + B() + " -> " + M() + " ok",
+                         "flush " + M() + " ok",
                          "start " + M() + " ok",
                          "exit 0",
                      }));
@@ -177,13 +182,16 @@ TEST_F(UpdateTest, RefusedStartRestoresTheBackup) {
   EXPECT_EQ(Story(), (std::vector<std::string>{
                          "trace Old Version is Exit, Updating Start!",
                          "copy " + M() + " -> " + B() + " ok",
-                         "delete " + M() + " ok",
+                         "flush " + B() + " ok",
+                         "delete-unshared " + M() + " ok",
                          "copy " + N() + " -> " + M() + " ok",
+                         "flush " + M() + " ok",
                          "trace Backup and Replace Old Version Success!",
                          "start " + M() + " fail",
                          "trace Can not start New Version, Recover backup",
                          "box 升级失败，无法启动新版本。",
                          "copy " + B() + " -> " + M() + " ok",
+                         "flush " + M() + " ok",
                          "start " + M() + " ok",
                          "exit 0",
                      }));
@@ -204,11 +212,12 @@ TEST_F(UpdateTest, NewVersionNeverSeenGivesM4AtTick11OfTheWatch) {
   EXPECT_EQ(os.ticks_run, 12);  // the start tick, then ticks 1 to 11 of the watch
   EXPECT_EQ(os.Traces()[os.Traces().size() - 2], "Setup Step:1, Tick:10");
   const std::vector<std::string> story = Story();
-  EXPECT_EQ(std::vector<std::string>(story.end() - 5, story.end()),
+  EXPECT_EQ(std::vector<std::string>(story.end() - 6, story.end()),
             (std::vector<std::string>{
                 "trace 新版本的主程序未正常启动，请再尝试升级。",
                 "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
                 "copy " + B() + " -> " + M() + " ok",
+                "flush " + M() + " ok",
                 "start " + M() + " ok",
                 "exit 0",
             }));
@@ -268,6 +277,97 @@ TEST_F(UpdateTest, OldExecutableThatCannotBeReplacedIsNoSuccess) {
             traces.end());
   EXPECT_EQ(os.Bytes(main_path), "v1");
   EXPECT_EQ(os.Lines("start").size(), 1u);
+}
+
+TEST_F(UpdateTest, ExecutableHeldOpenByAScannerIsNeverLeftToVanish) {
+  // A scanner holds the old executable open, sharing read and delete. A
+  // plain delete would only mark it: the copy onto the name fails, and the
+  // file disappears once the scanner lets go. It is not deleted at all.
+  os.files[main_path].shared_delete = true;
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法替换新版本的主程序。"});
+  EXPECT_EQ(os.Lines("delete-unshared"),
+            std::vector<std::string>{"delete-unshared " + M() + " fail"});
+  EXPECT_EQ(os.Lines("start"), std::vector<std::string>{"start " + M() + " ok"});
+  os.CloseElsewhere(main_path);
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+}
+
+TEST_F(UpdateTest, DownloadAtTheBackupPathIsNeverDestroyed) {
+  const Text download = main_path + VT(".BAK");  // letter case as the user typed it
+  os.files.erase(main_path + VT(".bak"));
+  os.AddFile(download, "v2");
+  os.args = VT("\"") + main_path + VT("\"?\"") + download + VT("\"");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Story(), (std::vector<std::string>{
+                         "trace Old Version is Exit, Updating Start!",
+                         "box 升级失败，无法备份主程序。",
+                         "trace Backup Old Version Failed!",
+                         "start " + M() + " ok",
+                         "exit 0",
+                     }));
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.Bytes(download), "v2");
+}
+
+TEST_F(UpdateTest, AttributesOfTheFilesNeverStopAnUpdateOrARollback) {
+  using namespace platform;
+  struct Case {
+    const char* name;
+    uint32_t main_attributes;
+    uint32_t download_attributes;
+    const char* download;
+    const char* box;  // nullptr: the update succeeds
+  };
+  const Case cases[] = {
+      // A hidden copy would not be found, and would hide every later backup.
+      {"hidden download", kAttrArchive, kAttrHidden | kAttrArchive, "v2", nullptr},
+      {"system download", kAttrArchive, kAttrSystem, "v2", nullptr},
+      // The rollback must overwrite a read-only (or hidden) new copy.
+      {"read-only download that cannot start", kAttrArchive, kAttrReadOnly | kAttrHidden,
+       "not-an-exe", "box 升级失败，无法启动新版本。"},
+      // A read-only old executable gives a read-only backup, to be flushed.
+      {"read-only old executable", kAttrReadOnly, kAttrArchive, "v2", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform os;
+    os.AddFile(main_path, "v1", c.main_attributes);
+    os.AddFile(new_path, c.download, c.download_attributes);
+    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_EQ(os.Lines("box"),
+              c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{});
+    EXPECT_EQ(os.Bytes(main_path), c.box ? "v1" : c.download);
+    EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+    for (const Text& path : {main_path, main_path + VT(".bak")})
+      EXPECT_EQ(*os.GetAttributes(path) & (kAttrHidden | kAttrSystem | kAttrReadOnly), 0u);
+    EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
+  }
+}
+
+TEST_F(UpdateTest, ReadOnlyNewCopyIsStillOverwrittenByTheRollback) {
+  // The read-only bit the copy brought along cannot be cleared at first, so
+  // the new copy cannot be flushed either: M2, and the rollback tries again.
+  os.files[new_path].attributes = platform::kAttrReadOnly;
+  int refusals = 0;
+  os.fail_if = [&](const std::string& op, const Text& path) {
+    return op == "setattr" && os.Bytes(path) == "v2" && refusals++ == 0;
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法替换新版本的主程序。"});
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+}
+
+TEST_F(UpdateTest, BackupThatCannotBeFlushedIsNoBackup) {
+  os.fail_if = [&](const std::string& op, const Text& path) {
+    return op == "flush" && path == main_path + VT(".bak");
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法备份主程序。"});
+  EXPECT_TRUE(os.Lines("delete").empty());
+  EXPECT_EQ(os.Bytes(main_path), "v1");
 }
 
 TEST_F(UpdateTest, TickArrivingWhileABoxIsOpenIsIgnored) {
@@ -334,6 +434,7 @@ TEST_F(SelfRestartTest, NoLibrariesPresentRestartsAnyway) {
   std::vector<std::string> expected = {
       "trace Old Version is Exit, Updating Start!",
       "copy " + M() + " -> " + B() + " ok",
+      "flush " + B() + " ok",
       "trace Is Self Restart, Delete Old Dll Files!",
   };
   for (const char* name :
