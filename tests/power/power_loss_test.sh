@@ -187,7 +187,7 @@ check_point() {
 # run_update NAME KIND: KIND is native-success, native-rollback or
 # wine-success.
 run_update() {
-  local name=$1 kind=$2
+  local name=$1 kind=$2 run_started=$EPOCHREALTIME
   run=$work/$kind
   mkdir -p "$run/fuse" "$run/mnt"
   local mnt=$run/mnt
@@ -288,8 +288,9 @@ run_update() {
     check_point "$name" "$k" "$last" "$final"
   done
   local points=$((last - first + 1))
-  report+=("$(printf '%-24s flush points %d to %d (%d checked): %s' "$name" "$first" "$last" \
-    "$points" "$([ "$failures" -eq "$before" ] && echo kept || echo LOST)")")
+  report+=("$(printf '%-24s flush points %d to %d (%d checked), %.1f s: %s' "$name" "$first" \
+    "$last" "$points" "$(awk -v a="$run_started" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')" \
+    "$([ "$failures" -eq "$before" ] && echo "the programs were kept" || echo LOST)")")
   rm -f "$run/state.img" "$run/check.img" "$run/disk.img"
 }
 
