@@ -20,22 +20,27 @@ bool FileExists(const Text& path) {
   }
 }
 
-bool DeleteFileForced(const Text& path) {
+namespace {
+
+// Clears the read-only bit of `path`, then deletes it without its
+// surrounding spaces with the platform's `remove`.
+bool ClearAndDelete(const Text& path, bool (platform::Platform::*remove)(const Text&)) {
   try {
     ClearReadOnly(path);
-    return Os().DeleteOneFile(TrimSpaces(path));
+    return (Os().*remove)(TrimSpaces(path));
   } catch (const std::exception&) {
     return false;
   }
 }
 
+}  // namespace
+
+bool DeleteFileForced(const Text& path) {
+  return ClearAndDelete(path, &platform::Platform::DeleteOneFile);
+}
+
 bool DeleteFileExclusive(const Text& path) {
-  try {
-    ClearReadOnly(path);
-    return Os().DeleteUnsharedFile(TrimSpaces(path));
-  } catch (const std::exception&) {
-    return false;
-  }
+  return ClearAndDelete(path, &platform::Platform::DeleteUnsharedFile);
 }
 
 void ClearReadOnly(const Text& path) {

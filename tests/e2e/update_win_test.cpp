@@ -66,10 +66,15 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     const char* name;
     bool needs_plain_paths;
     std::function<std::wstring(const std::wstring&, const std::wstring&)> arguments;
+    DWORD download_attributes = FILE_ATTRIBUTE_NORMAL;
   };
   const Form forms[] = {
-      {"quoted, question mark", false,
-       [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); }},
+      // The copy takes the download's attributes: a hidden copy would not be
+      // found, and every later backup would be hidden too. The next row is
+      // the update after it, over the same installation.
+      {"quoted, question mark, hidden system download", false,
+       [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); },
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
       {"bare, exclamation mark", false, [](auto& m, auto& n) { return m + L"!" + n; }},
       {"bare, blank", true, [](auto& m, auto& n) { return m + L" " + n; }},
   };
@@ -85,6 +90,7 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     DeleteFileW((main + L".bak").c_str());
     DeleteFileW(log.c_str());
     CopyInto(FixtureExe(L"product_v1.exe"), main);
+    ASSERT_TRUE(SetFileAttributesW(download.c_str(), form.download_attributes));
 
     const ULONGLONG started_at = Now();
     VeltrinRun run = StartVeltrin(form.arguments(main, download));
@@ -94,6 +100,12 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     EXPECT_EQ(Holds(main), "v2");
     EXPECT_EQ(Holds(main + L".bak"), "v1");
     EXPECT_EQ(Holds(download), "v2");
+    for (const std::wstring& installed : {main, main + L".bak"}) {
+      EXPECT_EQ(GetFileAttributesW(installed.c_str()) &
+                    (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY),
+                0u)
+          << Utf8(installed);
+    }
     // The program does not wait for the new version to write its log.
     ASSERT_TRUE(WaitUntil([&] { return !e2e::ReadLog(log).empty(); }, 20000));
     const std::vector<Started> started = e2e::ReadLog(log);
@@ -203,6 +215,8 @@ TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
   struct Blocker {
     const char* name;
     std::function<platform::win::Handle()> block;
+    const char* backup_after;    // what the backup path holds afterwards
+    std::wstring download = {};  // the download's path, when not the usual one
   };
   const Blocker blockers[] = {
       // A folder where the backup would go: nothing can be copied there.
@@ -210,7 +224,8 @@ TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
        [this] {
          EXPECT_TRUE(CreateDirectoryW(backup_.c_str(), nullptr));
          return platform::win::Handle();
-       }},
+       },
+       "<missing>"},
       // A stale backup held open without sharing: neither deleted nor
       // overwritten, so the file found there is not a copy of this version.
       {"stale backup held open",
@@ -218,15 +233,26 @@ TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
          WriteBytes(backup_, "stale");
          return platform::win::Handle(CreateFileW(backup_.c_str(), GENERIC_READ, 0, nullptr,
                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-       }},
+       },
+       "stale"},
+      // The download saved where the backup goes (letter case aside): it
+      // must not be deleted as a stale backup, nor copied back as the old one.
+      {"download at the backup path",
+       [this] {
+         CopyInto(download_, backup_);
+         return platform::win::Handle();
+       },
+       "v2", main_ + L".BAK"},
   };
   for (const Blocker& blocker : blockers) {
     SCOPED_TRACE(blocker.name);
     e2e::EndProcessesInside(install_);
     RemoveDirectoryW(backup_.c_str());
+    DeleteFileW(backup_.c_str());
     DeleteFileW((install_ + L"\\product.log").c_str());
-    const platform::win::Handle held = blocker.block();
-    VeltrinRun run = StartVeltrin(ProductArguments());
+    platform::win::Handle held = blocker.block();
+    const std::wstring download = blocker.download.empty() ? download_ : blocker.download;
+    VeltrinRun run = StartVeltrin(Quoted(main_) + L"?" + Quoted(download));
     EXPECT_TRUE(run.AnswerBox(e2e::kBackupFailed));
     EXPECT_EQ(run.Finish(), 0);
     run.ExpectOnlyTheBoxVisible();
@@ -237,24 +263,59 @@ TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].version, "v1");
     EXPECT_EQ(log[0].path, Utf8(main_));
+    held.Reset();
+    EXPECT_EQ(Holds(backup_), blocker.backup_after);
   }
-  EXPECT_EQ(Holds(backup_), "stale");
 }
 
-TEST_F(WineUpdate, MissingDownloadIsReportedAndTheOldVersionRestored) {
-  ASSERT_TRUE(DeleteFileW(download_.c_str()));
-  VeltrinRun run = StartVeltrin(ProductArguments());
-  EXPECT_TRUE(run.AnswerBox(e2e::kReplaceFailed));
-  EXPECT_EQ(run.Finish(), 0);
-  run.ExpectOnlyTheBoxVisible();
-  ExpectOldVersionRestored();
-  EXPECT_EQ(ProductLog().size(), 1u);
+TEST_F(WineUpdate, ReplacementThatCannotBeMadeIsReportedAndTheOldVersionRestored) {
+  struct Blocker {
+    const char* name;
+    std::function<platform::win::Handle()> block;
+  };
+  const Blocker blockers[] = {
+      {"missing download",
+       [this] {
+         EXPECT_TRUE(DeleteFileW(download_.c_str()));
+         return platform::win::Handle();
+       }},
+      // A scanner holding the old executable, sharing read and delete: a
+      // delete would only mark it, and it would vanish when the scanner lets
+      // go, after the copy onto its name had failed.
+      {"old executable held by a scanner",
+       [this] {
+         return platform::win::Handle(CreateFileW(main_.c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+       }},
+  };
+  for (const Blocker& blocker : blockers) {
+    SCOPED_TRACE(blocker.name);
+    e2e::EndProcessesInside(install_);
+    DeleteFileW((install_ + L"\\product.log").c_str());
+    {
+      const platform::win::Handle held = blocker.block();
+      VeltrinRun run = StartVeltrin(ProductArguments());
+      EXPECT_TRUE(run.AnswerBox(e2e::kReplaceFailed));
+      EXPECT_EQ(run.Finish(), 0);
+      run.ExpectOnlyTheBoxVisible();
+    }
+    ExpectOldVersionRestored();
+    EXPECT_EQ(ProductLog().size(), 1u);
+    // The blocker has let go and the restarted product ends: a file that was
+    // only marked for deletion would go now.
+    e2e::EndProcessesInside(install_);
+    EXPECT_EQ(Holds(main_), "v1");
+  }
   EXPECT_FALSE(Exists(download_));
 }
 
 TEST_F(WineUpdate, DownloadThatIsNotAProgramIsReportedAndTheOldVersionRestored) {
   const std::string truncated = "a truncated download, not a program\r\n";
   WriteBytes(download_, truncated);
+  // The copy takes the read-only bit along; the rollback must overwrite it
+  // all the same. (Only a user who is not root sees the bit enforced.)
+  ASSERT_TRUE(SetFileAttributesW(download_.c_str(), FILE_ATTRIBUTE_READONLY));
   // The system refuses to start such a file.
   {
     std::wstring command = Quoted(download_);
