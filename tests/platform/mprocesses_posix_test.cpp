@@ -18,7 +18,7 @@
 #include "fileservices/mfile.h"
 #include "platform/platform.h"
 #include "processes/mprocesses.h"
-#include "startup/mmain.h"
+#include "startup/trace.h"
 #include "support_posix_test.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "fileservices/mfile.h"
 #include "platform/platform.h"
 #include "processes/mprocesses.h"
-#include "startup/mmain.h"
+#include "startup/trace.h"
 #include "support_win_test.h"
 
 namespace {
