@@ -15,7 +15,6 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using posixtest::WaitFor;
 
 const fs::path kProgram = VELTRIN_PROGRAM;
 const fs::path kFixtures = VELTRIN_FIXTURE_DIR;
@@ -48,18 +48,21 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
-
 bool Alive(pid_t pid) {
   return kill(pid, 0) == 0;
+}
+
+// Whether process `pid` holds a whole-file lock (the single-instance token).
+bool HoldsAFileLock(pid_t pid) {
+  std::ifstream locks("/proc/locks");
+  std::string number, kind, mode, access;
+  pid_t holder;
+  std::string rest;
+  while (locks >> number >> kind >> mode >> access >> holder && std::getline(locks, rest)) {
+    if (kind == "FLOCK" && holder == pid)
+      return true;
+  }
+  return false;
 }
 
 // One line of a stand-in product's log: which version started, from where.
@@ -89,6 +92,12 @@ class NativeUpdate : public ::testing::Test {
     fs::copy_file(kProgram, program_);
     v1_ = ReadBytes(main_);
     v2_ = ReadBytes(download_);
+    // The single-instance lock of the programs this test starts lives in the
+    // sandbox, apart from any other run of the program by this user, which
+    // would otherwise turn an update into a quiet second-instance exit.
+    fs::create_directory(root_ / "run");
+    fs::permissions(root_ / "run", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
   }
 
   ~NativeUpdate() override {
@@ -317,17 +326,12 @@ TEST_F(NativeUpdate, SecondInstanceAndBadCommandLinesEndQuietly) {
   Start(main_, {});
   ASSERT_TRUE(WaitFor([&] { return ProductLog().size() == 1; }, 10s));
   const pid_t first = Start(program_, {Quoted(main_) + "?" + Quoted(download_)});
-  std::this_thread::sleep_for(1s);
-  ASSERT_TRUE(Alive(first));
+  ASSERT_TRUE(WaitFor([&] { return HoldsAFileLock(first); }, 10s));
 
-  const std::vector<std::vector<std::string>> attempts = {
-      {Quoted(main_) + "?" + Quoted(download_)},  // second instance
-  };
-  for (const auto& args : attempts) {
-    const auto started_at = Clock::now();
-    EXPECT_EQ(Update(args), 0);
-    EXPECT_LT(Clock::now() - started_at, 3s);
-  }
+  const auto second_at = Clock::now();
+  EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  EXPECT_LT(Clock::now() - second_at, 3s);
+  ASSERT_TRUE(Alive(first));
   Wait(first, 0s);  // ends the first instance before its termination window
 
   const std::vector<std::vector<std::string>> bad = {
@@ -350,44 +354,82 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   const std::string padding(48 << 20, 'p');
   const std::string old_bytes = v1_ + padding;
   const std::string new_bytes = v2_ + padding;
-  // Measure one undisturbed swap to spread the kill points over it.
+  const fs::path backup = main_.string() + ".bak";
+  const std::vector<std::string> args = {Quoted(main_) + "?" + Quoted(download_)};
   auto reset = [&] {
     // A product the last run started (perhaps after its log was read) holds
     // its executable: it must go before the executable can be rewritten.
     posixtest::KillProgramsRunningFrom(install_);
     WaitFor([&] { return !posixtest::ProgramRunsFrom(install_); }, 5s);
-    fs::remove(main_.string() + ".bak");
+    fs::remove(backup);
     fs::remove(install_ / "product.log");
     WriteBytes(main_, old_bytes);
     fs::permissions(main_, fs::perms::owner_all);
     WriteBytes(download_, new_bytes);
   };
-  reset();
-  const auto started_at = Clock::now();
-  ASSERT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
-  const auto whole = Clock::now() - started_at;
-  ASSERT_EQ(ReadBytes(main_), new_bytes);
-  for (const Started& s : ProductLog())
-    kill(s.pid, SIGKILL);
+  // The copies take milliseconds: their start is watched without pausing.
+  const auto as_soon_as = [](const std::function<bool()>& done) {
+    const auto give_up = Clock::now() + 10s;
+    while (!done()) {
+      if (Clock::now() > give_up)
+        return false;
+    }
+    return true;
+  };
+  const auto backup_appeared = [&] { return fs::exists(backup); };
+  // The old executable is deleted and its replacement copied in from empty.
+  const auto replacing = [&] {
+    std::error_code error;
+    const auto size = fs::file_size(main_, error);
+    return error || size < new_bytes.size();
+  };
 
-  constexpr int kPoints = 12;
-  for (int i = 0; i < kPoints; ++i) {
+  // One undisturbed update, to spread the kill points over its swap.
+  reset();
+  const pid_t measured = Start(program_, args);
+  ASSERT_TRUE(as_soon_as(backup_appeared));
+  const auto backup_seen = Clock::now();
+  ASSERT_EQ(Wait(measured), 0);
+  const auto swap = Clock::now() - backup_seen;
+  ASSERT_EQ(ReadBytes(main_), new_bytes);
+  ASSERT_EQ(ReadBytes(backup), old_bytes);
+
+  bool caught_backing_up = false;
+  bool caught_replacing = false;
+  std::string outcomes;
+  // Kills one run `delay` after `event`; checks that the old bytes survived.
+  const auto kill_after = [&](const char* event, const std::function<bool()>& happened,
+                              Clock::duration delay) {
     reset();
-    // From just before the first tick to the end of the swap.
-    const auto at = 450ms + (whole - 450ms) * i / kPoints;
-    const pid_t pid = Start(program_, {Quoted(main_) + "?" + Quoted(download_)});
-    std::this_thread::sleep_for(at);
+    const std::string when =
+        std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(delay).count()) +
+        " us after " + event;
+    SCOPED_TRACE("killed " + when);
+    const pid_t pid = Start(program_, args);
+    EXPECT_TRUE(as_soon_as(happened));
+    for (const auto until = Clock::now() + delay; Clock::now() < until;) {
+    }
     kill(pid, SIGKILL);
     Wait(pid);
-    SCOPED_TRACE("killed after " +
-                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(at).count()) +
-                 " ms");
-    const bool at_main = ReadBytes(main_) == old_bytes;
-    const bool at_backup = ReadBytes(main_.string() + ".bak") == old_bytes;
-    EXPECT_TRUE(at_main || at_backup);
-    for (const Started& s : ProductLog())
-      kill(s.pid, SIGKILL);
-  }
+    const std::string at_main = ReadBytes(main_);
+    const std::string at_backup = ReadBytes(backup);
+    EXPECT_TRUE(at_main == old_bytes || at_backup == old_bytes);
+    caught_backing_up |= at_backup != "<missing>" && at_backup != old_bytes;
+    caught_replacing |= at_main != old_bytes && at_main != new_bytes;
+    outcomes += "\n  " + when + ": main " + std::to_string(at_main.size()) + " bytes, backup " +
+                std::to_string(at_backup.size()) + " bytes";
+  };
+  for (int i = 0; i < 8; ++i)
+    kill_after("the backup appeared", backup_appeared, swap * i / 8);
+  // The copies' timing varies from run to run: kill again as soon as each
+  // copy begins, until a kill lands inside each.
+  for (int i = 0; i < 5 && !caught_backing_up; ++i)
+    kill_after("the backup appeared", backup_appeared, i * 200us);
+  for (int i = 0; i < 5 && !caught_replacing; ++i)
+    kill_after("the replacement began", replacing, i * 200us);
+  // Otherwise the kills missed the copies, and the test proved little.
+  EXPECT_TRUE(caught_backing_up) << "no kill interrupted the backup:" << outcomes;
+  EXPECT_TRUE(caught_replacing) << "no kill interrupted the replacement:" << outcomes;
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -165,8 +164,8 @@ TEST(RealProcessesChild, LooksForItselfAndTerminatesItsName) {
   const Text self = ExeOf(getpid());
   if (MProcesses::IsProcessRunning(self, AnySession))
     std::_Exit(2);
+  // A SIGKILL sent to itself would be delivered before kill() returned.
   MProcesses::KillProcessesByName(MFile::GetFileName(self), AnySession);
-  std::this_thread::sleep_for(200ms);
   std::_Exit(0);
 }
 

@@ -138,8 +138,8 @@ TEST(Win32RealProcessesChild, LooksForItselfAndTerminatesItsName) {
   const std::wstring self = wintest::OwnExe();
   if (MProcesses::IsProcessRunning(self, AnySession))
     ExitProcess(2);
+  // Terminating itself would not return.
   MProcesses::KillProcessesByName(MFile::GetFileName(self), AnySession);
-  Sleep(200);
   // A code of its own: being terminated would give 0.
   ExitProcess(7);
 }
