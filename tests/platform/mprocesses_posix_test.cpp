@@ -66,7 +66,8 @@ class RealProcesses : public ::testing::Test {
     return path;
   }
 
-  // Starts `path` with `args` and waits until it runs from that file.
+  // Starts `path` with `args` and waits until it runs from that file, or has
+  // already ended (a quick child: its exit code then tells how it went).
   pid_t Start(const std::string& path,
               std::vector<std::string> args = {"sleep", "30"},
               const char* environment = nullptr) {
@@ -83,7 +84,12 @@ class RealProcesses : public ::testing::Test {
       _exit(127);
     }
     children_.push_back(pid);
-    EXPECT_TRUE(WaitFor([&] { return ExeOf(pid) == path; })) << path;
+    EXPECT_TRUE(WaitFor([&] {
+      siginfo_t ended = {};
+      return ExeOf(pid) == path ||
+             (waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+              ended.si_pid == pid);
+    })) << path;
     return pid;
   }
 
