@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,7 +25,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using posixtest::ReadFile;
 using posixtest::WaitFor;
+using posixtest::WriteFile;
 
 const fs::path kProgram = VELTRIN_PROGRAM;
 const fs::path kFixtures = VELTRIN_FIXTURE_DIR;
@@ -34,32 +35,16 @@ const fs::path kFixtures = VELTRIN_FIXTURE_DIR;
 const char* const kLibraries[] = {"Oxmere.dll",  "Pilvane.dll", "Quintor.dll",
                                   "Rellisk.dll", "Saffrel.dll", "Tovrane.dll"};
 
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return "<missing>";
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 bool Alive(pid_t pid) {
   return kill(pid, 0) == 0;
 }
 
 // Whether process `pid` holds a whole-file lock (the single-instance token).
 bool HoldsAFileLock(pid_t pid) {
-  std::ifstream locks("/proc/locks");
-  std::string number, kind, mode, access;
-  pid_t holder;
-  std::string rest;
-  while (locks >> number >> kind >> mode >> access >> holder && std::getline(locks, rest)) {
-    if (kind == "FLOCK" && holder == pid)
+  std::ifstream locks("/proc/locks");  // "1: FLOCK  ADVISORY  WRITE <pid> <inode> 0 EOF"
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" FLOCK ") != std::string::npos &&
+        line.find(" " + std::to_string(pid) + " ") != std::string::npos)
       return true;
   }
   return false;
@@ -90,8 +75,8 @@ class NativeUpdate : public ::testing::Test {
     fs::copy_file(kFixtures / "product_v1", main_);
     fs::copy_file(kFixtures / "product_v2", download_);
     fs::copy_file(kProgram, program_);
-    v1_ = ReadBytes(main_);
-    v2_ = ReadBytes(download_);
+    v1_ = ReadFile(main_);
+    v2_ = ReadFile(download_);
     // The single-instance lock of the programs this test starts lives in the
     // sandbox, apart from any other run of the program by this user, which
     // would otherwise turn an update into a quiet second-instance exit.
@@ -181,7 +166,7 @@ class NativeUpdate : public ::testing::Test {
   // Runs the program as the product does and waits for its end.
   int Update(const std::vector<std::string>& args) { return Wait(Start(program_, args)); }
   std::string Quoted(const fs::path& p) const { return "\"" + p.string() + "\""; }
-  std::string Errors() const { return ReadBytes(root_ / "errors.txt"); }
+  std::string Errors() const { return ReadFile(root_ / "errors.txt"); }
 
   fs::path root_, install_, main_, download_, program_;
   std::string v1_, v2_;
@@ -218,9 +203,9 @@ TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     const auto started_at = Clock::now();
     EXPECT_EQ(Update(form.args(main, download_)), 0);
     EXPECT_LT(Clock::now() - started_at, 5s);
-    EXPECT_EQ(ReadBytes(main), v2_);
-    EXPECT_EQ(ReadBytes(main.string() + ".bak"), v1_);
-    EXPECT_EQ(ReadBytes(download_), v2_);
+    EXPECT_EQ(ReadFile(main), v2_);
+    EXPECT_EQ(ReadFile(main.string() + ".bak"), v1_);
+    EXPECT_EQ(ReadFile(download_), v2_);
     const std::vector<Started> log = LogOnceItHas(1, main.parent_path() / "product.log");
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].version, "v2");
@@ -248,8 +233,8 @@ TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_GE(Clock::now() - started_at, 15s);
   EXPECT_TRUE(Alive(bystander));
-  EXPECT_EQ(ReadBytes(main_), v2_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v2_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1].version, "v2");
@@ -258,8 +243,8 @@ TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
 TEST_F(NativeUpdate, MissingDownloadRestoresAndRestartsTheOldVersion) {
   fs::remove(download_);
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
-  EXPECT_EQ(ReadBytes(main_), v1_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
@@ -270,10 +255,9 @@ TEST_F(NativeUpdate, MissingDownloadRestoresAndRestartsTheOldVersion) {
 }
 
 TEST_F(NativeUpdate, DownloadThatCannotRunRestoresTheOldVersion) {
-  WriteBytes(download_, "truncated download, not a program\n");
-  fs::permissions(download_, fs::perms::owner_all);
+  WriteFile(download_, "truncated download, not a program\n", 0700);
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
-  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
@@ -284,14 +268,13 @@ TEST_F(NativeUpdate, NewVersionThatNeverComesUpIsRolledBackAfterTheWatch) {
   // The system accepts the start, but what runs is the script's interpreter,
   // never the program at the main path: the watch cannot see it come up.
   // (A program that merely exits at once can still be seen in the start tick.)
-  WriteBytes(download_,
-             "#!/bin/sh\necho \"v2-script $0 $$\" >> \"$(dirname \"$0\")/product.log\"\n");
-  fs::permissions(download_, fs::perms::owner_all);
+  WriteFile(download_, "#!/bin/sh\necho \"v2-script $0 $$\" >> \"$(dirname \"$0\")/product.log\"\n",
+            0700);
   const auto started_at = Clock::now();
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
   EXPECT_GE(Clock::now() - started_at, 5s);
-  EXPECT_EQ(ReadBytes(main_), v1_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].version, "v2-script");
@@ -304,17 +287,18 @@ TEST_F(NativeUpdate, NewVersionThatNeverComesUpIsRolledBackAfterTheWatch) {
 
 TEST_F(NativeUpdate, SelfRestartDeletesTheSixLibrariesAndRestarts) {
   const fs::path bin = program_.parent_path() / "bin";
+  fs::create_directories(bin);
   for (const char* library : kLibraries)
-    WriteBytes(bin / library, "library");
-  WriteBytes(bin / "Keep.dll", "keep");
-  WriteBytes(program_.parent_path() / "Oxmere.dll", "outside bin");
+    WriteFile(bin / library, "library");
+  WriteFile(bin / "Keep.dll", "keep");
+  WriteFile(program_.parent_path() / "Oxmere.dll", "outside bin");
   EXPECT_EQ(Update({main_.string() + "!" + main_.string()}), 0);
   for (const char* library : kLibraries)
     EXPECT_FALSE(fs::exists(bin / library)) << library;
   EXPECT_TRUE(fs::exists(bin / "Keep.dll"));
   EXPECT_TRUE(fs::exists(program_.parent_path() / "Oxmere.dll"));
-  EXPECT_EQ(ReadBytes(main_), v1_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
@@ -342,7 +326,7 @@ TEST_F(NativeUpdate, SecondInstanceAndBadCommandLinesEndQuietly) {
     EXPECT_EQ(Update(args), 0);
     EXPECT_LT(Clock::now() - started_at, 3s);
   }
-  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
   EXPECT_FALSE(fs::exists(main_.string() + ".bak"));
   EXPECT_EQ(ProductLog().size(), 1u);
   EXPECT_EQ(Errors(), "");
@@ -363,25 +347,21 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     WaitFor([&] { return !posixtest::ProgramRunsFrom(install_); }, 5s);
     fs::remove(backup);
     fs::remove(install_ / "product.log");
-    WriteBytes(main_, old_bytes);
-    fs::permissions(main_, fs::perms::owner_all);
-    WriteBytes(download_, new_bytes);
+    WriteFile(main_, old_bytes, 0755);
+    WriteFile(download_, new_bytes, 0755);
   };
   // The copies take milliseconds: their start is watched without pausing.
   const auto as_soon_as = [](const std::function<bool()>& done) {
-    const auto give_up = Clock::now() + 10s;
-    while (!done()) {
+    for (const auto give_up = Clock::now() + 10s; !done();)
       if (Clock::now() > give_up)
         return false;
-    }
     return true;
   };
   const auto backup_appeared = [&] { return fs::exists(backup); };
   // The old executable is deleted and its replacement copied in from empty.
   const auto replacing = [&] {
     std::error_code error;
-    const auto size = fs::file_size(main_, error);
-    return error || size < new_bytes.size();
+    return fs::file_size(main_, error) < new_bytes.size() || error;
   };
 
   // One undisturbed update, to spread the kill points over its swap.
@@ -391,8 +371,8 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   const auto backup_seen = Clock::now();
   ASSERT_EQ(Wait(measured), 0);
   const auto swap = Clock::now() - backup_seen;
-  ASSERT_EQ(ReadBytes(main_), new_bytes);
-  ASSERT_EQ(ReadBytes(backup), old_bytes);
+  ASSERT_EQ(ReadFile(main_), new_bytes);
+  ASSERT_EQ(ReadFile(backup), old_bytes);
 
   bool caught_backing_up = false;
   bool caught_replacing = false;
@@ -411,10 +391,10 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     }
     kill(pid, SIGKILL);
     Wait(pid);
-    const std::string at_main = ReadBytes(main_);
-    const std::string at_backup = ReadBytes(backup);
+    const std::string at_main = ReadFile(main_);
+    const std::string at_backup = ReadFile(backup);
     EXPECT_TRUE(at_main == old_bytes || at_backup == old_bytes);
-    caught_backing_up |= at_backup != "<missing>" && at_backup != old_bytes;
+    caught_backing_up |= fs::exists(backup) && at_backup != old_bytes;
     caught_replacing |= at_main != old_bytes && at_main != new_bytes;
     outcomes += "\n  " + when + ": main " + std::to_string(at_main.size()) + " bytes, backup " +
                 std::to_string(at_backup.size()) + " bytes";
