@@ -77,11 +77,9 @@ class NativeUpdate : public ::testing::Test {
     fs::copy_file(kProgram, program_);
     v1_ = ReadFile(main_);
     v2_ = ReadFile(download_);
-    // The single-instance lock of the programs this test starts lives in the
-    // sandbox, apart from any other run of the program by this user, which
-    // would otherwise turn an update into a quiet second-instance exit.
+    // The programs started here keep their single-instance lock in the
+    // sandbox: another run by this user would make them quiet second instances.
     fs::create_directory(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
   }
 
@@ -174,26 +172,21 @@ class NativeUpdate : public ::testing::Test {
 };
 
 TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
-  struct Form {
+  // The program's arguments arrive joined by single spaces. The space form
+  // cannot carry a path with a space: it updates a product in a plain folder.
+  const fs::path plain = root_ / "plain" / "app.exe";
+  const struct {
     const char* name;
-    std::function<std::vector<std::string>(const fs::path&, const fs::path&)> args;
+    fs::path main;
+    std::vector<std::string> args;
+  } forms[] = {
+      {"quoted, question mark", main_, {Quoted(main_) + "?" + Quoted(download_)}},
+      {"bare, exclamation mark", main_, {main_.string() + "!" + download_.string()}},
+      {"bare, space", plain, {plain, download_}},
   };
-  // The program's arguments arrive joined by single spaces.
-  const Form forms[] = {
-      {"quoted, question mark",
-       [this](auto& m, auto& n) { return std::vector<std::string>{Quoted(m) + "?" + Quoted(n)}; }},
-      {"bare, exclamation mark",
-       [](auto& m, auto& n) { return std::vector<std::string>{m.string() + "!" + n.string()}; }},
-      {"bare, space",
-       [](auto& m, auto& n) {
-         return std::vector<std::string>{m, n};
-       }},
-  };
-  for (const Form& form : forms) {
+  for (const auto& form : forms) {
     SCOPED_TRACE(form.name);
-    // The space form cannot carry a path with a space: use a plain folder.
-    const fs::path main =
-        std::string(form.name) == "bare, space" ? root_ / "plain" / "app.exe" : main_;
+    const fs::path& main = form.main;
     fs::create_directories(main.parent_path());
     fs::remove(main);
     fs::remove(main.string() + ".bak");
@@ -201,7 +194,7 @@ TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     fs::copy_file(kFixtures / "product_v1", main);
 
     const auto started_at = Clock::now();
-    EXPECT_EQ(Update(form.args(main, download_)), 0);
+    EXPECT_EQ(Update(form.args), 0);
     EXPECT_LT(Clock::now() - started_at, 5s);
     EXPECT_EQ(ReadFile(main), v2_);
     EXPECT_EQ(ReadFile(main.string() + ".bak"), v1_);
