@@ -66,8 +66,10 @@ class NativeUpdate : public ::testing::Test {
     char pattern[] = "/tmp/veltrin-e2e-XXXXXX";
     root_ = mkdtemp(pattern);
     install_ = root_ / "Lumora 安装";
-    main_ = install_ / "app.exe";
-    download_ = root_ / "download" / "app.exe";
+    // Named for this test process: the program terminates every process
+    // named like the product, other checkouts' tests' products included.
+    main_ = install_ / ("app-" + std::to_string(getpid()) + ".exe");
+    download_ = root_ / "download" / main_.filename();
     program_ = root_ / "helper" / "veltrin";
     fs::create_directories(install_);
     fs::create_directories(download_.parent_path());
@@ -115,16 +117,15 @@ class NativeUpdate : public ::testing::Test {
     }
     return lines;
   }
-  std::vector<Started> ProductLog() const { return Log(install_ / "product.log"); }
+  fs::path LogPath() const { return install_ / "product.log"; }
+  std::vector<Started> ProductLog() const { return Log(LogPath()); }
   // The log once it has `count` lines: a product started just before the
   // program ended may not have written its line yet.
   static std::vector<Started> LogOnceItHas(size_t count, const fs::path& log) {
     WaitFor([&] { return Log(log).size() >= count; }, 10s);
     return Log(log);
   }
-  std::vector<Started> ProductLogOnceItHas(size_t count) const {
-    return LogOnceItHas(count, install_ / "product.log");
-  }
+  std::vector<Started> ProductLogOnceItHas(size_t n) const { return LogOnceItHas(n, LogPath()); }
 
   // Starts `program` with `args`, standard error into errors.txt.
   pid_t Start(const fs::path& program, const std::vector<std::string>& args) {
@@ -174,7 +175,7 @@ class NativeUpdate : public ::testing::Test {
 TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
   // The program's arguments arrive joined by single spaces. The space form
   // cannot carry a path with a space: it updates a product in a plain folder.
-  const fs::path plain = root_ / "plain" / "app.exe";
+  const fs::path plain = root_ / "plain" / main_.filename();
   const struct {
     const char* name;
     fs::path main;
@@ -211,7 +212,7 @@ TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
 
 TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
   const pid_t old = Start(main_, {});
-  const fs::path bystander_exe = root_ / "other" / "myapp.exe";
+  const fs::path bystander_exe = root_ / "other" / ("my" + main_.filename().string());
   fs::create_directories(bystander_exe.parent_path());
   fs::copy_file(kFixtures / "product_v1", bystander_exe);
   const pid_t bystander = Start(bystander_exe, {});
@@ -339,7 +340,7 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     posixtest::KillProgramsRunningFrom(install_);
     WaitFor([&] { return !posixtest::ProgramRunsFrom(install_); }, 5s);
     fs::remove(backup);
-    fs::remove(install_ / "product.log");
+    fs::remove(LogPath());
     WriteFile(main_, old_bytes, 0755);
     WriteFile(download_, new_bytes, 0755);
   };
