@@ -5,13 +5,14 @@
 //
 // ExeNameMatches and KillProcessesByName: the input's first line is an
 // executable name as a snapshot reports it, the rest the name to kill.
-//  - A match holds exactly when, letters lower-cased, the executable equals
-//    the name or ends with a separator followed by it.
+//  - A match needs the name at the end of the executable (letter case
+//    ignored), alone or after a separator; letter case never changes the
+//    verdict.
 //  - "my" + name never matches; folder + separator + name always does, and
-//    so does the name in capitals.
-//  - The kill by name terminates exactly the processes whose snapshot name
-//    (up to its first NUL) matches, never this program and nothing at all
-//    for an empty name.
+//    so does the name in capitals or the executable itself.
+//  - The kill by name terminates a process exactly when its snapshot name
+//    (up to its first NUL, or the whole field when it has none) matches,
+//    never this program and nothing at all for an empty name.
 #include <algorithm>
 #include <vector>
 
@@ -42,12 +43,6 @@ void CheckTrimAtNul(const Text& input) {
     FUZZ_CHECK(input.size() > trimmed.size() && input[trimmed.size()] == Char('\0'));
 }
 
-bool Expected(fake::FakePlatform& os, const Text& exe, const Text& name) {
-  const Text e = os.ToLower(exe);
-  const Text n = os.ToLower(name);
-  return e == n || (e.size() > n.size() && EndsWith(e, kPathSeparator + n));
-}
-
 bool Terminated(fake::FakePlatform& os, uint32_t pid) {
   for (const fake::Process& process : os.processes) {
     if (process.pid == pid)
@@ -76,9 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   fake::FakePlatform os;
   const bool match = MProcesses::ExeNameMatches(exe, name);
-  FUZZ_CHECK(match == Expected(os, exe, name));
-  if (exe.size() > name.size() && match)
-    FUZZ_CHECK(os.ToLower(exe)[exe.size() - name.size() - 1] == kPathSeparator);
+  if (match) {
+    FUZZ_CHECK(EndsWith(os.ToLower(exe), os.ToLower(name)));
+    if (exe.size() > name.size())
+      FUZZ_CHECK(exe[exe.size() - name.size() - 1] == kPathSeparator);
+  }
+  FUZZ_CHECK(MProcesses::ExeNameMatches(Upper(exe), name) == match);
+  FUZZ_CHECK(MProcesses::ExeNameMatches(exe, Upper(name)) == match);
   FUZZ_CHECK(!MProcesses::ExeNameMatches(VT("my") + name, name));
   FUZZ_CHECK(MProcesses::ExeNameMatches(VT("folder") + Text(1, kPathSeparator) + name, name));
   FUZZ_CHECK(MProcesses::ExeNameMatches(Upper(name), name));
@@ -100,11 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Text exe_cut = exe.substr(0, exe.find(Char('\0')));
   const Text in_folder_cut = in_folder.substr(0, in_folder.find(Char('\0')));
   const bool any = !name.empty();
-  FUZZ_CHECK(Terminated(os, 100) == (any && Expected(os, exe_cut, name)));
+  const bool exe_named = any && MProcesses::ExeNameMatches(exe_cut, name);
+  FUZZ_CHECK(Terminated(os, 100) == exe_named);
   FUZZ_CHECK(!Terminated(os, 104));
-  FUZZ_CHECK(Terminated(os, 108) == (any && Expected(os, in_folder_cut, name)));
+  FUZZ_CHECK(Terminated(os, 108) == (any && MProcesses::ExeNameMatches(in_folder_cut, name)));
   FUZZ_CHECK(!Terminated(os, os.self_pid));
-  FUZZ_CHECK(Terminated(os, 112) == (any && Expected(os, exe_cut, name)));
+  FUZZ_CHECK(Terminated(os, 112) == exe_named);
   // Every termination asked for full access first.
   for (const std::string& line : os.Lines("terminate "))
     FUZZ_CHECK(line.find(" 0x1F0FFF ") != std::string::npos);

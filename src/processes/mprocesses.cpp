@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 #include "processes/messages.h"
-#include "startup/mmain.h"
+#include "startup/trace.h"
 
 namespace MProcesses {
 
@@ -18,8 +18,11 @@ Text PidText(uint32_t pid) {
   return Decimal(static_cast<int32_t>(pid));
 }
 
-// The snapshot's name field up to its first NUL (all of it if it has none).
-Text CutAtNul(const Text& field) {
+// The executable name a snapshot's name field holds: the field up to its
+// first NUL, or the whole field when it holds none. Not TrimAtNul, which
+// gives nothing for a field without a NUL: the lookup filters by TrimAtNul,
+// the termination matches by this.
+Text ExeNameInField(const Text& field) {
   return field.substr(0, field.find(Char('\0')));
 }
 
@@ -89,7 +92,7 @@ void KillProcessesByName(const Text& name, int32_t session) {
   auto& os = Os();
   const uint32_t self = os.CurrentProcessId();
   for (const platform::ProcessEntry& entry : os.SnapshotProcesses(platform::kSnapProcess)) {
-    if (!ExeNameMatches(CutAtNul(entry.exe_field), name))
+    if (!ExeNameMatches(ExeNameInField(entry.exe_field), name))
       continue;
     if (entry.pid == self)
       continue;

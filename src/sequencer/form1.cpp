@@ -9,6 +9,7 @@
 #include "processes/mprocesses.h"
 #include "sequencer/messages.h"
 #include "startup/mmain.h"
+#include "startup/trace.h"
 
 namespace Form1 {
 

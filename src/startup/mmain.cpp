@@ -13,28 +13,6 @@ Text NewPath;
 Text BackupPath;
 bool SelfRestart = false;
 
-namespace {
-
-#if defined(VELTRIN_TRACE)
-void DebugSink(const Text& text) {
-  platform::Os().DebugOutput(text);
-}
-TraceSink g_trace_sink = &DebugSink;
-#else
-TraceSink g_trace_sink = nullptr;
-#endif
-
-}  // namespace
-
-void Trace(const Text& text) {
-  if (g_trace_sink)
-    g_trace_sink(text);
-}
-
-void SetTraceSink(TraceSink sink) {
-  g_trace_sink = sink;
-}
-
 std::vector<Text> SplitArguments(const Text& cmd) {
   std::vector<Text> pieces;
   if (cmd.empty())

@@ -1,7 +1,8 @@
 // MMain: where the process begins. Refuses a second instance, reads the two
 // paths from the command line, settles the mode and loads the hidden form
-// whose timer drives the update. Also the diagnostic sink `Trace` and
-// `StartTarget`, which launches the product's main executable.
+// whose timer drives the update. Also `StartTarget`, which launches the
+// product's main executable. The progress trace has its own header,
+// startup/trace.h.
 #pragma once
 
 #include <vector>
@@ -31,12 +32,6 @@ Text Unquote(Text& s);
 
 // Starts exactly MainPath. True when the start request was accepted.
 bool StartTarget();
-
-// Receives a progress line. Writes nothing unless a sink is installed: the
-// diagnostic build installs the platform's debug output, tests their recorder.
-void Trace(const Text& text);
-using TraceSink = void (*)(const Text& text);
-void SetTraceSink(TraceSink sink);
 
 // Puts the start-up globals back to their values at process start (tests).
 void ResetGlobals();

@@ -13,9 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,6 +25,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using posixtest::ReadFile;
+using posixtest::WaitFor;
+using posixtest::WriteFile;
 
 const fs::path kProgram = VELTRIN_PROGRAM;
 const fs::path kFixtures = VELTRIN_FIXTURE_DIR;
@@ -34,32 +35,19 @@ const fs::path kFixtures = VELTRIN_FIXTURE_DIR;
 const char* const kLibraries[] = {"Oxmere.dll",  "Pilvane.dll", "Quintor.dll",
                                   "Rellisk.dll", "Saffrel.dll", "Tovrane.dll"};
 
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return "<missing>";
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
-
 bool Alive(pid_t pid) {
   return kill(pid, 0) == 0;
+}
+
+// Whether process `pid` holds a whole-file lock (the single-instance token).
+bool HoldsAFileLock(pid_t pid) {
+  std::ifstream locks("/proc/locks");  // "1: FLOCK  ADVISORY  WRITE <pid> <inode> 0 EOF"
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" FLOCK ") != std::string::npos &&
+        line.find(" " + std::to_string(pid) + " ") != std::string::npos)
+      return true;
+  }
+  return false;
 }
 
 // One line of a stand-in product's log: which version started, from where.
@@ -78,8 +66,10 @@ class NativeUpdate : public ::testing::Test {
     char pattern[] = "/tmp/veltrin-e2e-XXXXXX";
     root_ = mkdtemp(pattern);
     install_ = root_ / "Lumora 安装";
-    main_ = install_ / "app.exe";
-    download_ = root_ / "download" / "app.exe";
+    // Named for this test process: the program terminates every process
+    // named like the product, other checkouts' tests' products included.
+    main_ = install_ / ("app-" + std::to_string(getpid()) + ".exe");
+    download_ = root_ / "download" / main_.filename();
     program_ = root_ / "helper" / "veltrin";
     fs::create_directories(install_);
     fs::create_directories(download_.parent_path());
@@ -87,8 +77,12 @@ class NativeUpdate : public ::testing::Test {
     fs::copy_file(kFixtures / "product_v1", main_);
     fs::copy_file(kFixtures / "product_v2", download_);
     fs::copy_file(kProgram, program_);
-    v1_ = ReadBytes(main_);
-    v2_ = ReadBytes(download_);
+    v1_ = ReadFile(main_);
+    v2_ = ReadFile(download_);
+    // The programs started here keep their single-instance lock in the
+    // sandbox: another run by this user would make them quiet second instances.
+    fs::create_directory(root_ / "run");
+    setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
   }
 
   ~NativeUpdate() override {
@@ -123,16 +117,15 @@ class NativeUpdate : public ::testing::Test {
     }
     return lines;
   }
-  std::vector<Started> ProductLog() const { return Log(install_ / "product.log"); }
+  fs::path LogPath() const { return install_ / "product.log"; }
+  std::vector<Started> ProductLog() const { return Log(LogPath()); }
   // The log once it has `count` lines: a product started just before the
   // program ended may not have written its line yet.
   static std::vector<Started> LogOnceItHas(size_t count, const fs::path& log) {
     WaitFor([&] { return Log(log).size() >= count; }, 10s);
     return Log(log);
   }
-  std::vector<Started> ProductLogOnceItHas(size_t count) const {
-    return LogOnceItHas(count, install_ / "product.log");
-  }
+  std::vector<Started> ProductLogOnceItHas(size_t n) const { return LogOnceItHas(n, LogPath()); }
 
   // Starts `program` with `args`, standard error into errors.txt.
   pid_t Start(const fs::path& program, const std::vector<std::string>& args) {
@@ -172,7 +165,7 @@ class NativeUpdate : public ::testing::Test {
   // Runs the program as the product does and waits for its end.
   int Update(const std::vector<std::string>& args) { return Wait(Start(program_, args)); }
   std::string Quoted(const fs::path& p) const { return "\"" + p.string() + "\""; }
-  std::string Errors() const { return ReadBytes(root_ / "errors.txt"); }
+  std::string Errors() const { return ReadFile(root_ / "errors.txt"); }
 
   fs::path root_, install_, main_, download_, program_;
   std::string v1_, v2_;
@@ -180,26 +173,21 @@ class NativeUpdate : public ::testing::Test {
 };
 
 TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
-  struct Form {
+  // The program's arguments arrive joined by single spaces. The space form
+  // cannot carry a path with a space: it updates a product in a plain folder.
+  const fs::path plain = root_ / "plain" / main_.filename();
+  const struct {
     const char* name;
-    std::function<std::vector<std::string>(const fs::path&, const fs::path&)> args;
+    fs::path main;
+    std::vector<std::string> args;
+  } forms[] = {
+      {"quoted, question mark", main_, {Quoted(main_) + "?" + Quoted(download_)}},
+      {"bare, exclamation mark", main_, {main_.string() + "!" + download_.string()}},
+      {"bare, space", plain, {plain, download_}},
   };
-  // The program's arguments arrive joined by single spaces.
-  const Form forms[] = {
-      {"quoted, question mark",
-       [this](auto& m, auto& n) { return std::vector<std::string>{Quoted(m) + "?" + Quoted(n)}; }},
-      {"bare, exclamation mark",
-       [](auto& m, auto& n) { return std::vector<std::string>{m.string() + "!" + n.string()}; }},
-      {"bare, space",
-       [](auto& m, auto& n) {
-         return std::vector<std::string>{m, n};
-       }},
-  };
-  for (const Form& form : forms) {
+  for (const auto& form : forms) {
     SCOPED_TRACE(form.name);
-    // The space form cannot carry a path with a space: use a plain folder.
-    const fs::path main =
-        std::string(form.name) == "bare, space" ? root_ / "plain" / "app.exe" : main_;
+    const fs::path& main = form.main;
     fs::create_directories(main.parent_path());
     fs::remove(main);
     fs::remove(main.string() + ".bak");
@@ -207,11 +195,11 @@ TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     fs::copy_file(kFixtures / "product_v1", main);
 
     const auto started_at = Clock::now();
-    EXPECT_EQ(Update(form.args(main, download_)), 0);
+    EXPECT_EQ(Update(form.args), 0);
     EXPECT_LT(Clock::now() - started_at, 5s);
-    EXPECT_EQ(ReadBytes(main), v2_);
-    EXPECT_EQ(ReadBytes(main.string() + ".bak"), v1_);
-    EXPECT_EQ(ReadBytes(download_), v2_);
+    EXPECT_EQ(ReadFile(main), v2_);
+    EXPECT_EQ(ReadFile(main.string() + ".bak"), v1_);
+    EXPECT_EQ(ReadFile(download_), v2_);
     const std::vector<Started> log = LogOnceItHas(1, main.parent_path() / "product.log");
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].version, "v2");
@@ -224,7 +212,7 @@ TEST_F(NativeUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
 
 TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
   const pid_t old = Start(main_, {});
-  const fs::path bystander_exe = root_ / "other" / "myapp.exe";
+  const fs::path bystander_exe = root_ / "other" / ("my" + main_.filename().string());
   fs::create_directories(bystander_exe.parent_path());
   fs::copy_file(kFixtures / "product_v1", bystander_exe);
   const pid_t bystander = Start(bystander_exe, {});
@@ -239,8 +227,8 @@ TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_GE(Clock::now() - started_at, 15s);
   EXPECT_TRUE(Alive(bystander));
-  EXPECT_EQ(ReadBytes(main_), v2_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v2_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1].version, "v2");
@@ -249,8 +237,8 @@ TEST_F(NativeUpdate, LingeringOldVersionIsTerminatedWhileABystanderSurvives) {
 TEST_F(NativeUpdate, MissingDownloadRestoresAndRestartsTheOldVersion) {
   fs::remove(download_);
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
-  EXPECT_EQ(ReadBytes(main_), v1_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
@@ -261,10 +249,9 @@ TEST_F(NativeUpdate, MissingDownloadRestoresAndRestartsTheOldVersion) {
 }
 
 TEST_F(NativeUpdate, DownloadThatCannotRunRestoresTheOldVersion) {
-  WriteBytes(download_, "truncated download, not a program\n");
-  fs::permissions(download_, fs::perms::owner_all);
+  WriteFile(download_, "truncated download, not a program\n", 0700);
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
-  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
@@ -275,14 +262,13 @@ TEST_F(NativeUpdate, NewVersionThatNeverComesUpIsRolledBackAfterTheWatch) {
   // The system accepts the start, but what runs is the script's interpreter,
   // never the program at the main path: the watch cannot see it come up.
   // (A program that merely exits at once can still be seen in the start tick.)
-  WriteBytes(download_,
-             "#!/bin/sh\necho \"v2-script $0 $$\" >> \"$(dirname \"$0\")/product.log\"\n");
-  fs::permissions(download_, fs::perms::owner_all);
+  WriteFile(download_, "#!/bin/sh\necho \"v2-script $0 $$\" >> \"$(dirname \"$0\")/product.log\"\n",
+            0700);
   const auto started_at = Clock::now();
   EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
   EXPECT_GE(Clock::now() - started_at, 5s);
-  EXPECT_EQ(ReadBytes(main_), v1_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].version, "v2-script");
@@ -295,17 +281,18 @@ TEST_F(NativeUpdate, NewVersionThatNeverComesUpIsRolledBackAfterTheWatch) {
 
 TEST_F(NativeUpdate, SelfRestartDeletesTheSixLibrariesAndRestarts) {
   const fs::path bin = program_.parent_path() / "bin";
+  fs::create_directories(bin);
   for (const char* library : kLibraries)
-    WriteBytes(bin / library, "library");
-  WriteBytes(bin / "Keep.dll", "keep");
-  WriteBytes(program_.parent_path() / "Oxmere.dll", "outside bin");
+    WriteFile(bin / library, "library");
+  WriteFile(bin / "Keep.dll", "keep");
+  WriteFile(program_.parent_path() / "Oxmere.dll", "outside bin");
   EXPECT_EQ(Update({main_.string() + "!" + main_.string()}), 0);
   for (const char* library : kLibraries)
     EXPECT_FALSE(fs::exists(bin / library)) << library;
   EXPECT_TRUE(fs::exists(bin / "Keep.dll"));
   EXPECT_TRUE(fs::exists(program_.parent_path() / "Oxmere.dll"));
-  EXPECT_EQ(ReadBytes(main_), v1_);
-  EXPECT_EQ(ReadBytes(main_.string() + ".bak"), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
+  EXPECT_EQ(ReadFile(main_.string() + ".bak"), v1_);
   const std::vector<Started> log = ProductLogOnceItHas(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].version, "v1");
@@ -317,17 +304,12 @@ TEST_F(NativeUpdate, SecondInstanceAndBadCommandLinesEndQuietly) {
   Start(main_, {});
   ASSERT_TRUE(WaitFor([&] { return ProductLog().size() == 1; }, 10s));
   const pid_t first = Start(program_, {Quoted(main_) + "?" + Quoted(download_)});
-  std::this_thread::sleep_for(1s);
-  ASSERT_TRUE(Alive(first));
+  ASSERT_TRUE(WaitFor([&] { return HoldsAFileLock(first); }, 10s));
 
-  const std::vector<std::vector<std::string>> attempts = {
-      {Quoted(main_) + "?" + Quoted(download_)},  // second instance
-  };
-  for (const auto& args : attempts) {
-    const auto started_at = Clock::now();
-    EXPECT_EQ(Update(args), 0);
-    EXPECT_LT(Clock::now() - started_at, 3s);
-  }
+  const auto second_at = Clock::now();
+  EXPECT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
+  EXPECT_LT(Clock::now() - second_at, 3s);
+  ASSERT_TRUE(Alive(first));
   Wait(first, 0s);  // ends the first instance before its termination window
 
   const std::vector<std::vector<std::string>> bad = {
@@ -338,7 +320,7 @@ TEST_F(NativeUpdate, SecondInstanceAndBadCommandLinesEndQuietly) {
     EXPECT_EQ(Update(args), 0);
     EXPECT_LT(Clock::now() - started_at, 3s);
   }
-  EXPECT_EQ(ReadBytes(main_), v1_);
+  EXPECT_EQ(ReadFile(main_), v1_);
   EXPECT_FALSE(fs::exists(main_.string() + ".bak"));
   EXPECT_EQ(ProductLog().size(), 1u);
   EXPECT_EQ(Errors(), "");
@@ -350,44 +332,78 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   const std::string padding(48 << 20, 'p');
   const std::string old_bytes = v1_ + padding;
   const std::string new_bytes = v2_ + padding;
-  // Measure one undisturbed swap to spread the kill points over it.
+  const fs::path backup = main_.string() + ".bak";
+  const std::vector<std::string> args = {Quoted(main_) + "?" + Quoted(download_)};
   auto reset = [&] {
     // A product the last run started (perhaps after its log was read) holds
     // its executable: it must go before the executable can be rewritten.
     posixtest::KillProgramsRunningFrom(install_);
     WaitFor([&] { return !posixtest::ProgramRunsFrom(install_); }, 5s);
-    fs::remove(main_.string() + ".bak");
-    fs::remove(install_ / "product.log");
-    WriteBytes(main_, old_bytes);
-    fs::permissions(main_, fs::perms::owner_all);
-    WriteBytes(download_, new_bytes);
+    fs::remove(backup);
+    fs::remove(LogPath());
+    WriteFile(main_, old_bytes, 0755);
+    WriteFile(download_, new_bytes, 0755);
   };
-  reset();
-  const auto started_at = Clock::now();
-  ASSERT_EQ(Update({Quoted(main_) + "?" + Quoted(download_)}), 0);
-  const auto whole = Clock::now() - started_at;
-  ASSERT_EQ(ReadBytes(main_), new_bytes);
-  for (const Started& s : ProductLog())
-    kill(s.pid, SIGKILL);
+  // The copies take milliseconds: their start is watched without pausing.
+  const auto as_soon_as = [](const std::function<bool()>& done) {
+    for (const auto give_up = Clock::now() + 10s; !done();)
+      if (Clock::now() > give_up)
+        return false;
+    return true;
+  };
+  const auto backup_appeared = [&] { return fs::exists(backup); };
+  // The old executable is deleted and its replacement copied in from empty.
+  const auto replacing = [&] {
+    std::error_code error;
+    return fs::file_size(main_, error) < new_bytes.size() || error;
+  };
 
-  constexpr int kPoints = 12;
-  for (int i = 0; i < kPoints; ++i) {
+  // One undisturbed update, to spread the kill points over its swap.
+  reset();
+  const pid_t measured = Start(program_, args);
+  ASSERT_TRUE(as_soon_as(backup_appeared));
+  const auto backup_seen = Clock::now();
+  ASSERT_EQ(Wait(measured), 0);
+  const auto swap = Clock::now() - backup_seen;
+  ASSERT_EQ(ReadFile(main_), new_bytes);
+  ASSERT_EQ(ReadFile(backup), old_bytes);
+
+  bool caught_backing_up = false;
+  bool caught_replacing = false;
+  std::string outcomes;
+  // Kills one run `delay` after `event`; checks that the old bytes survived.
+  const auto kill_after = [&](const char* event, const std::function<bool()>& happened,
+                              Clock::duration delay) {
     reset();
-    // From just before the first tick to the end of the swap.
-    const auto at = 450ms + (whole - 450ms) * i / kPoints;
-    const pid_t pid = Start(program_, {Quoted(main_) + "?" + Quoted(download_)});
-    std::this_thread::sleep_for(at);
+    const std::string when =
+        std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(delay).count()) +
+        " us after " + event;
+    SCOPED_TRACE("killed " + when);
+    const pid_t pid = Start(program_, args);
+    EXPECT_TRUE(as_soon_as(happened));
+    for (const auto until = Clock::now() + delay; Clock::now() < until;) {
+    }
     kill(pid, SIGKILL);
     Wait(pid);
-    SCOPED_TRACE("killed after " +
-                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(at).count()) +
-                 " ms");
-    const bool at_main = ReadBytes(main_) == old_bytes;
-    const bool at_backup = ReadBytes(main_.string() + ".bak") == old_bytes;
-    EXPECT_TRUE(at_main || at_backup);
-    for (const Started& s : ProductLog())
-      kill(s.pid, SIGKILL);
-  }
+    const std::string at_main = ReadFile(main_);
+    const std::string at_backup = ReadFile(backup);
+    EXPECT_TRUE(at_main == old_bytes || at_backup == old_bytes);
+    caught_backing_up |= fs::exists(backup) && at_backup != old_bytes;
+    caught_replacing |= at_main != old_bytes && at_main != new_bytes;
+    outcomes += "\n  " + when + ": main " + std::to_string(at_main.size()) + " bytes, backup " +
+                std::to_string(at_backup.size()) + " bytes";
+  };
+  for (int i = 0; i < 8; ++i)
+    kill_after("the backup appeared", backup_appeared, swap * i / 8);
+  // The copies' timing varies from run to run: kill again as soon as each
+  // copy begins, until a kill lands inside each.
+  for (int i = 0; i < 5 && !caught_backing_up; ++i)
+    kill_after("the backup appeared", backup_appeared, i * 200us);
+  for (int i = 0; i < 5 && !caught_replacing; ++i)
+    kill_after("the replacement began", replacing, i * 200us);
+  // Otherwise the kills missed the copies, and the test proved little.
+  EXPECT_TRUE(caught_backing_up) << "no kill interrupted the backup:" << outcomes;
+  EXPECT_TRUE(caught_replacing) << "no kill interrupted the replacement:" << outcomes;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "sequencer/form1.h"
 #include "startup/mmain.h"
+#include "startup/trace.h"
 
 namespace fake {
 namespace {

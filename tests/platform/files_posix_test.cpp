@@ -10,8 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -31,7 +29,10 @@ using platform::kAttrHidden;
 using platform::kAttrNormal;
 using platform::kAttrReadOnly;
 using posixtest::Child;
+using posixtest::ReadFile;
+using posixtest::ReadLink;
 using posixtest::TempDir;
+using posixtest::WriteFile;
 
 // Restores the process's umask when the test ends.
 class UmaskGuard {
@@ -58,20 +59,6 @@ class WorkingFolderGuard {
   fs::path previous_;
 };
 
-void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good()) << path;
-  }
-  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 mode_t ModeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
@@ -88,12 +75,6 @@ std::string RandomBytes(size_t size) {
   for (char& c : bytes)
     c = char(generator() & 0xFF);
   return bytes;
-}
-
-std::string ReadLink(const std::string& path) {
-  char buffer[4096];
-  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
-  return n > 0 ? std::string(buffer, size_t(n)) : std::string();
 }
 
 class PosixFiles : public ::testing::Test {

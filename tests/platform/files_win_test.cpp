@@ -209,6 +209,21 @@ TEST_F(Win32Delete, RefusesAFileThatIsOpenWithoutDeleteSharing) {
   EXPECT_TRUE(Native().DeleteOneFile(path));
 }
 
+TEST_F(Win32Delete, UnsharedDeleteLeavesAFileHeldOpenEvenWithDeleteSharing) {
+  const std::wstring path = MakeFile(L"app.exe");
+  {
+    // A scanner that lets others delete: a plain delete would only mark it.
+    platform::win::Handle scanner(CreateFileW(path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(scanner);
+    EXPECT_FALSE(Native().DeleteUnsharedFile(path));
+  }
+  EXPECT_EQ(ReadBytes(path), "data");
+  EXPECT_TRUE(Native().DeleteUnsharedFile(path));
+  EXPECT_FALSE(Exists(path));
+}
+
 TEST_F(Win32Delete, FailsForMissingFilesAndFolders) {
   EXPECT_FALSE(Native().DeleteOneFile(temp_ / L"missing.exe"));
   const std::wstring folder = MakeFolder(L"folder");

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@
 #include "fileservices/mfile.h"
 #include "platform/platform.h"
 #include "processes/mprocesses.h"
-#include "startup/mmain.h"
+#include "startup/trace.h"
 #include "support_posix_test.h"
 
 namespace {
@@ -67,7 +66,8 @@ class RealProcesses : public ::testing::Test {
     return path;
   }
 
-  // Starts `path` with `args` and waits until it runs from that file.
+  // Starts `path` with `args` and waits until it runs from that file, or has
+  // already ended (a quick child: its exit code then tells how it went).
   pid_t Start(const std::string& path,
               std::vector<std::string> args = {"sleep", "30"},
               const char* environment = nullptr) {
@@ -84,7 +84,12 @@ class RealProcesses : public ::testing::Test {
       _exit(127);
     }
     children_.push_back(pid);
-    EXPECT_TRUE(WaitFor([&] { return ExeOf(pid) == path; })) << path;
+    EXPECT_TRUE(WaitFor([&] {
+      siginfo_t ended = {};
+      return ExeOf(pid) == path ||
+             (waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+              ended.si_pid == pid);
+    })) << path;
     return pid;
   }
 
@@ -165,8 +170,8 @@ TEST(RealProcessesChild, LooksForItselfAndTerminatesItsName) {
   const Text self = ExeOf(getpid());
   if (MProcesses::IsProcessRunning(self, AnySession))
     std::_Exit(2);
+  // A SIGKILL sent to itself would be delivered before kill() returned.
   MProcesses::KillProcessesByName(MFile::GetFileName(self), AnySession);
-  std::this_thread::sleep_for(200ms);
   std::_Exit(0);
 }
 

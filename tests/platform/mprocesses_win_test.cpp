@@ -12,7 +12,7 @@
 #include "fileservices/mfile.h"
 #include "platform/platform.h"
 #include "processes/mprocesses.h"
-#include "startup/mmain.h"
+#include "startup/trace.h"
 #include "support_win_test.h"
 
 namespace {
@@ -138,8 +138,8 @@ TEST(Win32RealProcessesChild, LooksForItselfAndTerminatesItsName) {
   const std::wstring self = wintest::OwnExe();
   if (MProcesses::IsProcessRunning(self, AnySession))
     ExitProcess(2);
+  // Terminating itself would not return.
   MProcesses::KillProcessesByName(MFile::GetFileName(self), AnySession);
-  Sleep(200);
   // A code of its own: being terminated would give 0.
   ExitProcess(7);
 }

@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,22 +34,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using posixtest::ReadFile;
 using posixtest::ReadLink;
 using posixtest::TempDir;
 using posixtest::WaitFor;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes, mode_t mode) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-  }
-  chmod(path.c_str(), mode);
-}
+using posixtest::WriteFile;
 
 std::string ReadAll(int fd) {
   std::string out;

@@ -215,23 +215,6 @@ TEST_F(Win32StartProgram, StartsInANormalWindowHereWithoutHandingOverHandles) {
   EXPECT_EQ(WaitForSingleObject(event.Get(), 0), DWORD(WAIT_TIMEOUT)) << "handle was inherited";
 }
 
-TEST_F(Win32StartProgram, InheritedHandlesWouldBeSeenByTheChild) {
-  // The check above can tell: a child that does inherit sets the event.
-  const std::wstring program = temp_ / L"Veltrin Child.exe";
-  CopyOwnExe(program);
-  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  platform::win::Handle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(event);
-  const std::wstring output = temp_ / L"startup.out";
-  wintest::ScopedEnvironment environment(
-      {{wintest::kChildModeVariable, L"startup-info"},
-       {wintest::kChildOutputVariable, output},
-       {wintest::kChildHandleVariable, std::to_wstring(reinterpret_cast<ULONG_PTR>(event.Get()))}});
-  RunningProcess child = wintest::Start(program, L"child", true);
-  ASSERT_TRUE(child.WaitEnded(20000));
-  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), DWORD(WAIT_OBJECT_0));
-}
-
 TEST_F(Win32StartProgram, FailsForFilesThatAreNotPrograms) {
   for (const wchar_t* name : {L"notes.txt", L"fake.exe"}) {
     const std::wstring path = temp_ / name;

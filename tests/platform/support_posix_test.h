@@ -1,8 +1,10 @@
-// Helpers shared by the POSIX binding tests: scratch folders and waiting.
+// Helpers shared by the POSIX binding and end-to-end tests: files, scratch
+// folders, children and waiting.
 #pragma once
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,12 +12,34 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace posixtest {
+
+// The bytes of the file `path`; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Creates or replaces the file `path` with `bytes` and gives it `mode`.
+inline void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    EXPECT_TRUE(out.good()) << path;
+  }
+  EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
 
 // The target of the symbolic link `path`; empty when it cannot be read.
 inline std::string ReadLink(const std::string& path) {

@@ -209,15 +209,13 @@ void RunningProcess::End() {
   process_.Reset();
 }
 
-RunningProcess Start(const std::wstring& exe,
-                     const std::wstring& command_line,
-                     bool inherit_handles) {
+RunningProcess Start(const std::wstring& exe, const std::wstring& command_line) {
   std::wstring command = command_line;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, inherit_handles, 0, nullptr,
-                      nullptr, &startup, &started)) {
+  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &started)) {
     ADD_FAILURE() << "cannot start " << Utf8(exe) << ": error " << GetLastError();
     return RunningProcess();
   }

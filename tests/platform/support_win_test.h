@@ -74,11 +74,8 @@ class RunningProcess {
 };
 
 // Starts `exe` with the command line `command_line` (its first token is
-// whatever the test wants the program's name to be), handing it this
-// program's inheritable handles when `inherit_handles` is set.
-RunningProcess Start(const std::wstring& exe,
-                     const std::wstring& command_line,
-                     bool inherit_handles = false);
+// whatever the test wants the program's name to be).
+RunningProcess Start(const std::wstring& exe, const std::wstring& command_line);
 
 // Takes a process of this session by pid, for one the test did not start
 // itself; an empty RunningProcess when it cannot be opened.

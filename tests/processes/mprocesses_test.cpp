@@ -21,6 +21,17 @@ TEST(TrimAtNulTest, TextBeforeTheFirstNul) {
   EXPECT_EQ(MProcesses::TrimAtNul(VT("")), VT(""));
 }
 
+TEST(TrimAtNulTest, AFieldWithoutANulFiltersNothingOutButIsAWholeNameToTerminate) {
+  FakePlatform os;
+  const uint32_t pid = os.Spawn(kApp);
+  os.Find(pid)->exe_field = VT("other.exe");
+  // The lookup's name filter (TrimAtNul) gets no name: the image path decides.
+  EXPECT_TRUE(MProcesses::IsProcessRunning(kApp, AnySession));
+  // The termination by name takes the whole field as the name.
+  MProcesses::KillProcessesByName(VT("other.exe"), AnySession);
+  EXPECT_FALSE(os.Find(pid));
+}
+
 TEST(GetProcessImagePathTest, TrimsSpacesAndTurnsErrorsIntoEmpty) {
   FakePlatform os;
   const uint32_t pid = os.Spawn(P("/opt/Lumora/app.exe  "));

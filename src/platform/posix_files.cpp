@@ -1,0 +1,265 @@
+// The POSIX binding: files.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/posix_binding.h"
+
+namespace platform::posix {
+
+std::string LastComponent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+namespace {
+
+// `pattern` with the characters fnmatch would read as wildcards, beyond "*"
+// and "?", escaped: Windows wildcards know only those two, so "[" and "\" are
+// ordinary name characters.
+std::string WindowsWildcardToFnmatch(const std::string& pattern) {
+  std::string out;
+  out.reserve(pattern.size());
+  for (const char c : pattern) {
+    if (c == '[' || c == ']' || c == '\\')
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// fnmatch with "?" standing for one UTF-8 character rather than one byte,
+// whatever locale the process runs in. Names that are not valid UTF-8 are
+// matched byte by byte.
+bool WildcardMatches(const std::string& pattern, const char* name) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+  if (utf8) {
+    const locale_t previous = uselocale(utf8);
+    const int result = fnmatch(pattern.c_str(), name, 0);
+    uselocale(previous);
+    if (result == 0 || result == FNM_NOMATCH)
+      return result == 0;
+  }
+  static const locale_t bytes = newlocale(LC_CTYPE_MASK, "C", locale_t(0));
+  if (bytes) {
+    const locale_t previous = uselocale(bytes);
+    const int result = fnmatch(pattern.c_str(), name, 0);
+    uselocale(previous);
+    return result == 0;
+  }
+  return fnmatch(pattern.c_str(), name, 0) == 0;
+}
+
+// The folder part of `path`: "." for a bare name, "/" for a name at the root.
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Copies everything from `source` to `dest`, both at their start. The
+// kernel copies file to file itself where it can, without the bytes passing
+// through this process; elsewhere (another file system, an old kernel) a
+// plain read and write loop does it. A partly written destination is a
+// failed copy.
+bool CopyBytes(int source, int dest) {
+  for (;;) {
+    const ssize_t n = copy_file_range(source, nullptr, dest, nullptr, 1 << 30, 0);
+    if (n == 0)
+      return true;
+    if (n > 0)
+      continue;
+    if (errno == EINTR)
+      continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+      return false;
+    break;
+  }
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t n = read(source, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return false;
+    if (n == 0)
+      return true;
+    if (!WriteAll(dest, buffer.data(), size_t(n)))
+      return false;
+  }
+}
+
+bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) {
+  struct stat from_st;
+  if (fstat(source, &from_st) != 0 || !S_ISREG(from_st.st_mode))
+    return false;
+  struct stat to_st;
+  if (stat(to.c_str(), &to_st) == 0) {
+    if (fail_if_exists)
+      return false;
+    // Only an ordinary, writable file is replaced; copying a file onto
+    // itself would truncate the very bytes being read.
+    if (!S_ISREG(to_st.st_mode) || (to_st.st_mode & 0222) == 0)
+      return false;
+    if (to_st.st_dev == from_st.st_dev && to_st.st_ino == from_st.st_ino)
+      return false;
+  }
+  // The bytes go into the destination in place (no rename), so a file held
+  // open for execution refuses the write (ETXTBSY), as Windows refuses a file
+  // in use.
+  const mode_t mode = from_st.st_mode & 07777;
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fail_if_exists ? O_EXCL : 0);
+  const int dest = open(to.c_str(), flags, mode);
+  if (dest < 0)
+    return false;
+  const bool ok = CopyBytes(source, dest);
+  // The destination takes the source's permission bits whether it was
+  // created (where the umask would narrow them) or replaced. Like the
+  // attributes Windows carries over, this is best effort: a writable file
+  // owned by another user keeps its bits, and the bytes are what counts.
+  if (ok)
+    fchmod(dest, mode);
+  return close(dest) == 0 && ok;
+}
+
+}  // namespace
+
+Text PosixPlatform::FirstFileMatch(const Text& pattern) {
+  const size_t slash = pattern.rfind('/');
+  std::string folder;
+  std::string name;
+  if (slash == std::string::npos) {
+    folder = ".";
+    name = pattern;
+  } else {
+    folder = slash == 0 ? std::string("/") : pattern.substr(0, slash);
+    name = pattern.substr(slash + 1);
+  }
+  // A pattern ending in the separator names the folder's every entry.
+  const bool every_entry = slash != std::string::npos && name.empty();
+  const std::string wildcard = WindowsWildcardToFnmatch(name);
+
+  DIR* dir = opendir(folder.c_str());
+  if (!dir)
+    return Text();
+  Text found;
+  while (const dirent* entry = readdir(dir)) {
+    const char* entry_name = entry->d_name;
+    if (entry_name[0] == '.')
+      continue;  // hidden, and "." and ".."
+    if (!every_entry && !WildcardMatches(wildcard, entry_name))
+      continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), entry_name, &st, 0) != 0 || S_ISDIR(st.st_mode))
+      continue;
+    found = entry_name;
+    break;
+  }
+  closedir(dir);
+  return found;
+}
+
+std::optional<uint32_t> PosixPlatform::GetAttributes(const Text& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0)
+    return std::nullopt;
+  uint32_t attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  std::string base = path;
+  while (base.size() > 1 && base.back() == '/')
+    base.pop_back();
+  base = LastComponent(base);
+  if (base.size() > 0 && base[0] == '.' && base != "." && base != "..")
+    attributes |= kAttrHidden;
+  if ((st.st_mode & 0222) == 0)
+    attributes |= kAttrReadOnly;
+  return attributes;
+}
+
+bool PosixPlatform::SetAttributes(const Text& path, uint32_t attributes) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0)
+    return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kAttrReadOnly)
+    mode &= ~mode_t(0222);
+  else if ((mode & 0222) == 0)
+    mode |= 0200;
+  // Hidden, system and archive have no POSIX counterpart to set.
+  if (mode == (st.st_mode & 07777))
+    return true;
+  return chmod(path.c_str(), mode) == 0;
+}
+
+bool PosixPlatform::DeleteOneFile(const Text& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    return false;
+  // As on Windows: a folder is not a file, and a read-only file stays until
+  // its read-only attribute is cleared (even for root, who could unlink it).
+  if (S_ISDIR(st.st_mode))
+    return false;
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0)
+    return false;
+  return unlink(path.c_str()) == 0;
+}
+
+bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+  const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0)
+    return false;
+  const bool copied = CopyFromOpenSource(source, to, fail_if_exists);
+  close(source);
+  return copied;
+}
+
+// Unlinking frees the name at once here, whoever holds the file open: the
+// holders keep the file, not its name.
+bool PosixPlatform::DeleteUnsharedFile(const Text& path) {
+  return DeleteOneFile(path);
+}
+
+bool PosixPlatform::FlushFile(const Text& path) {
+  // fsync needs no write access, so read-only files are flushed too.
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (file < 0)
+    return false;
+  const bool flushed = fsync(file) == 0;
+  close(file);
+  if (!flushed)
+    return false;
+  // The file's own fsync does not cover the entry that names it: a new
+  // file whose folder was not synced can vanish in a power cut.
+  const std::string folder = FolderOf(path);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0)
+    return false;
+  // Some file systems cannot sync a folder (EINVAL): there the file's own
+  // fsync is all that can be had.
+  const bool folder_flushed = fsync(dir) == 0 || errno == EINVAL;
+  close(dir);
+  return folder_flushed;
+}
+
+}  // namespace platform::posix
