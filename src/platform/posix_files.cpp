@@ -79,18 +79,46 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Every copy is flushed to disk before the next step of an update: the
+// copy hands each slice to the disk as soon as it is written, without waiting
+// for it, so that the flush after it waits only for the last slices instead
+// of for the whole file.
+constexpr size_t kSliceBytes = 8 << 20;
+
+class EarlyWriteback {
+ public:
+  explicit EarlyWriteback(int dest) : dest_(dest) {}
+  void Written(size_t bytes) {
+    pending_ += bytes;
+    if (pending_ < kSliceBytes)
+      return;
+    // Only a hint: a file system that ignores it is flushed all the same.
+    sync_file_range(dest_, start_, off_t(pending_), SYNC_FILE_RANGE_WRITE);
+    start_ += off_t(pending_);
+    pending_ = 0;
+  }
+
+ private:
+  int dest_;
+  off_t start_ = 0;
+  size_t pending_ = 0;
+};
+
 // Copies everything from `source` to `dest`, both at their start. The
 // kernel copies file to file itself where it can, without the bytes passing
 // through this process; elsewhere (another file system, an old kernel) a
 // plain read and write loop does it. A partly written destination is a
 // failed copy.
 bool CopyBytes(int source, int dest) {
+  EarlyWriteback writeback(dest);
   for (;;) {
-    const ssize_t n = copy_file_range(source, nullptr, dest, nullptr, 1 << 30, 0);
+    const ssize_t n = copy_file_range(source, nullptr, dest, nullptr, kSliceBytes, 0);
     if (n == 0)
       return true;
-    if (n > 0)
+    if (n > 0) {
+      writeback.Written(size_t(n));
       continue;
+    }
     if (errno == EINTR)
       continue;
     if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
@@ -108,6 +136,7 @@ bool CopyBytes(int source, int dest) {
       return true;
     if (!WriteAll(dest, buffer.data(), size_t(n)))
       return false;
+    writeback.Written(size_t(n));
   }
 }
 
