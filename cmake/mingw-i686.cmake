@@ -1,10 +1,23 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64. The "-posix" compiler
-# variants have std::thread and std::mutex, which GoogleTest needs; linked
-# statically, the programs still import only Windows system DLLs.
+# Cross build for 32-bit Windows with Debian's mingw-w64 GCC.
+#
+# Debian ships each compiler in two thread models. VELTRIN_THREAD_MODEL picks:
+#   win32  (default) the compiler Veltrin.exe is released with: its runtime
+#          uses Windows' own primitives, so no threads library is linked in;
+#   posix  the one the tests are built with: std::thread and std::mutex, which
+#          the tests and GoogleTest use, exist only in this model.
+# Linked statically, the programs of both import only Windows system DLLs.
+set(VELTRIN_THREAD_MODEL win32 CACHE STRING "Thread model of the compilers: win32 or posix")
+set_property(CACHE VELTRIN_THREAD_MODEL PROPERTY STRINGS win32 posix)
+if(NOT VELTRIN_THREAD_MODEL MATCHES "^(win32|posix)$")
+  message(FATAL_ERROR "VELTRIN_THREAD_MODEL must be win32 or posix, not '${VELTRIN_THREAD_MODEL}'")
+endif()
+# CMake's own compiler checks read this file again: they get the same model.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELTRIN_THREAD_MODEL)
+
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-${VELTRIN_THREAD_MODEL})
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-${VELTRIN_THREAD_MODEL})
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -94,18 +94,22 @@ std::string ManifestText(const std::wstring& exe) {
   return text;
 }
 
-TEST_F(VeltrinResources, ManifestRunsAsInvokerOnEveryWindowsWithThemedControls) {
+TEST_F(VeltrinResources, ManifestRunsAsInvokerFromWindows7OnDpiAwareWithThemedControls) {
   const std::string manifest = ManifestText(exe_);
   for (const char* expected : {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
-                               "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
                                "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
                                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
                                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
                                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // 10 and 11
+                               "WindowsSettings\">true</dpiAware>",
+                               "WindowsSettings\">PerMonitorV2, System</dpiAwareness>",
                                "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
                                "processorArchitecture=\"*\""}) {
     EXPECT_NE(manifest.find(expected), std::string::npos) << expected << "\n" << manifest;
   }
+  // Windows 7 is the oldest the program supports, as the README says.
+  EXPECT_EQ(manifest.find("{e2011457-1546-43c5-a5fe-008deee3d3f0}"), std::string::npos)  // Vista
+      << manifest;
 }
 
 TEST_F(VeltrinResources, ManifestIsAcceptedByTheLoader) {

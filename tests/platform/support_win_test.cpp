@@ -1,6 +1,7 @@
 // Helpers shared by the Win32 binding tests, and this program's child modes.
 #include "support_win_test.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -183,7 +184,15 @@ std::wstring FixtureExe(const wchar_t* file_name) {
 }
 
 std::wstring VeltrinExe() {
-  return FromBuildPath(VELTRIN_EXE);
+  static const std::wstring exe = [] {
+    const char* other = std::getenv("VELTRIN_EXE_UNDER_TEST");
+    if (!other || *other == '\0')
+      return FromBuildPath(VELTRIN_EXE);
+    // Said once, so that a run can show which file it tested.
+    std::fprintf(stderr, "Veltrin under test: %s\n", other);
+    return FromBuildPath(other);
+  }();
+  return exe;
 }
 
 std::wstring OwnExe() {

@@ -46,7 +46,9 @@ bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b);
 
 // Full path of a program built beside the stand-in product.
 std::wstring FixtureExe(const wchar_t* file_name);
-// Full path of the Veltrin program this build produced.
+// Full path of the Veltrin program under test: the one this build produced,
+// unless VELTRIN_EXE_UNDER_TEST names another copy of it (a build-machine
+// path), such as the signed release file.
 std::wstring VeltrinExe();
 // Full path of this test program.
 std::wstring OwnExe();
