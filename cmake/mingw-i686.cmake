@@ -6,13 +6,7 @@
 #   posix  the one the tests are built with: std::thread and std::mutex, which
 #          the tests and GoogleTest use, exist only in this model.
 # Linked statically, the programs of both import only Windows system DLLs.
-set(VELTRIN_THREAD_MODEL win32 CACHE STRING "Thread model of the compilers: win32 or posix")
-set_property(CACHE VELTRIN_THREAD_MODEL PROPERTY STRINGS win32 posix)
-if(NOT VELTRIN_THREAD_MODEL MATCHES "^(win32|posix)$")
-  message(FATAL_ERROR "VELTRIN_THREAD_MODEL must be win32 or posix, not '${VELTRIN_THREAD_MODEL}'")
-endif()
-# CMake's own compiler checks read this file again: they get the same model.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELTRIN_THREAD_MODEL)
+include(${CMAKE_CURRENT_LIST_DIR}/thread-model.cmake)
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
