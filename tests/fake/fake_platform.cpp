@@ -314,26 +314,27 @@ bool FakePlatform::SetAttributes(const Text& path, uint32_t attributes) {
   return true;
 }
 
-bool FakePlatform::DeleteOneFile(const Text& path) {
+bool FakePlatform::Deletable(const Text& path) {
   auto it = files.find(path);
-  const bool ok = !Fails("delete", path) && it != files.end() &&
-                  !(it->second.attributes & platform::kAttrReadOnly) && !it->second.in_use &&
-                  RunningFrom(path).empty();
-  if (ok && it->second.shared_delete)
-    it->second.delete_pending = true;  // the name stays until the holder closes
+  return !Fails("delete", path) && it != files.end() &&
+         !(it->second.attributes & platform::kAttrReadOnly) && !it->second.in_use &&
+         RunningFrom(path).empty();
+}
+
+bool FakePlatform::DeleteOneFile(const Text& path) {
+  const bool ok = Deletable(path);
+  if (ok && files[path].shared_delete)
+    files[path].delete_pending = true;  // the name stays until the holder closes
   else if (ok)
-    files.erase(it);
+    files.erase(path);
   Log("delete " + Utf8(path) + (ok ? " ok" : " fail"));
   return ok;
 }
 
 bool FakePlatform::DeleteUnsharedFile(const Text& path) {
-  auto it = files.find(path);
-  const bool ok = !Fails("delete", path) && it != files.end() &&
-                  !(it->second.attributes & platform::kAttrReadOnly) && !it->second.in_use &&
-                  !it->second.shared_delete && RunningFrom(path).empty();
+  const bool ok = Deletable(path) && !files[path].shared_delete;
   if (ok)
-    files.erase(it);
+    files.erase(path);
   Log("delete-unshared " + Utf8(path) + (ok ? " ok" : " fail"));
   return ok;
 }

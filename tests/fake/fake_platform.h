@@ -149,6 +149,8 @@ class FakePlatform : public platform::Platform {
 
  private:
   bool Fails(const std::string& op, const Text& arg);
+  // What any delete of `path` needs: present, writable, not in use or running.
+  bool Deletable(const Text& path);
   void Log(const std::string& line) { log.push_back(line); }
   uint32_t next_pid_ = 3960;
   bool stop_requested_ = false;
