@@ -165,6 +165,8 @@ TEST_F(WineUpdate, LingeringOldVersionIsTerminatedInTheWindowWhileABystanderSurv
 }
 
 TEST_F(WineUpdate, WaitsForA64BitOldVersionToExitByItself) {
+  if (wintest::kSkipAcrossBitness)
+    GTEST_SKIP() << wintest::kSkipAcrossBitness;
   // A 64-bit program's module list is out of this 32-bit program's reach: it
   // can only be seen through the image-path query.
   CopyInto(FixtureExe(L"fixture_product64.exe"), main_);

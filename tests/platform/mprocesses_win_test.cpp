@@ -91,6 +91,8 @@ TEST_F(Win32RealProcesses, FindsTheProgramRunningFromExactlyThatPath) {
 }
 
 TEST_F(Win32RealProcesses, SeesA64BitProgram) {
+  if (wintest::kSkipAcrossBitness)
+    GTEST_SKIP() << wintest::kSkipAcrossBitness;
   const std::wstring main = Install(L"x64\\app.exe", wintest::FixtureExe(L"fixture_product64.exe"));
   RunningProcess running = StartSleeping(main);
   EXPECT_TRUE(MProcesses::IsProcessRunning(main, AnySession));

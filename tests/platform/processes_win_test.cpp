@@ -162,6 +162,8 @@ TEST_F(Win32ImagePath, FallsBackToTheLimitedQueryWhenModulesCannotBeListed) {
 }
 
 TEST_F(Win32ImagePath, FindsA64BitProgramFromThis32BitOne) {
+  if (wintest::kSkipAcrossBitness)
+    GTEST_SKIP() << wintest::kSkipAcrossBitness;
   const std::wstring path = temp_ / L"Lumora x64\\Lumora.exe";
   RunningProcess product = StartProduct(path, L"fixture_product64.exe");
   ASSERT_TRUE(product.Running());

@@ -127,11 +127,12 @@ TEST_F(VeltrinResources, ManifestIsAcceptedByTheLoader) {
 
 // --- The executable's headers ---------------------------------------------------
 
-// The headers and imported DLL names of a 32-bit PE file, read from its bytes.
+// The headers and imported DLL names of a PE file built for the same processor
+// as this test program (PE32 or PE32+), read from its bytes.
 struct PeFacts {
   bool valid = false;
   IMAGE_FILE_HEADER file = {};
-  IMAGE_OPTIONAL_HEADER32 optional = {};
+  IMAGE_OPTIONAL_HEADER optional = {};
   std::set<std::string> imports;  // upper-cased
 };
 
@@ -141,17 +142,16 @@ PeFacts ReadPe(const std::string& bytes) {
   if (bytes.size() < sizeof dos)
     return facts;
   std::memcpy(&dos, bytes.data(), sizeof dos);
-  IMAGE_NT_HEADERS32 nt;
+  IMAGE_NT_HEADERS nt;
   if (dos.e_magic != IMAGE_DOS_SIGNATURE || size_t(dos.e_lfanew) + sizeof nt > bytes.size())
     return facts;
   std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
-  if (nt.Signature != IMAGE_NT_SIGNATURE ||
-      nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+  if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC)
     return facts;
   facts.file = nt.FileHeader;
   facts.optional = nt.OptionalHeader;
 
-  const size_t sections_at = size_t(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+  const size_t sections_at = size_t(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS, OptionalHeader) +
                              nt.FileHeader.SizeOfOptionalHeader;
   std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
   if (sections_at + sections.size() * sizeof(IMAGE_SECTION_HEADER) > bytes.size())
@@ -192,7 +192,11 @@ PeFacts ReadPe(const std::string& bytes) {
 TEST(VeltrinExecutable, IsAWindowlessSelfContainedReproducibleProgram) {
   const PeFacts pe = ReadPe(wintest::ReadBytes(wintest::VeltrinExe()));
   ASSERT_TRUE(pe.valid);
+#ifdef _WIN64
+  EXPECT_EQ(pe.file.Machine, IMAGE_FILE_MACHINE_AMD64);
+#else
   EXPECT_EQ(pe.file.Machine, IMAGE_FILE_MACHINE_I386);
+#endif
   // A GUI program: starting it opens no console window.
   EXPECT_EQ(pe.optional.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
   // No build time inside, so that equal sources give equal bytes.

@@ -95,6 +95,16 @@ class ScopedEnvironment {
   std::vector<std::pair<std::wstring, std::wstring>> values_;
 };
 
+// Set in a 64-bit build, where Veltrin and the 64-bit stand-in product are
+// of one kind: what a 32-bit Veltrin cannot see of a 64-bit program (its
+// module list) is then no boundary at all, and the tests of it are skipped.
+#ifdef _WIN64
+inline constexpr const char* kSkipAcrossBitness =
+    "a 64-bit build: the 64-bit product is of Veltrin's own kind here";
+#else
+inline constexpr const char* kSkipAcrossBitness = nullptr;
+#endif
+
 inline constexpr wchar_t kChildModeVariable[] = L"VELTRIN_TEST_CHILD";
 inline constexpr wchar_t kChildOutputVariable[] = L"VELTRIN_TEST_OUT";
 inline constexpr wchar_t kChildEventVariable[] = L"VELTRIN_TEST_EVENT";

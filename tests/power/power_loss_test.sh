@@ -17,15 +17,17 @@
 # Runs: the native program, a success and a rollback after a missing download
 # (the "cannot replace" error), and Veltrin.exe under Wine, a success.
 #
-# Usage: tests/power/power_loss_test.sh HOST_BUILD WIN32_BUILD
-#   e.g. tests/power/power_loss_test.sh build/host build/win32
+# Usage: tests/power/power_loss_test.sh HOST_BUILD WIN_BUILD
+#   WIN_BUILD is build/win32 or build/win64: the Windows build whose
+#   Veltrin.exe runs under Wine (the one this host can run), e.g.
+#   tests/power/power_loss_test.sh build/host build/win64
 # Exits 0 when every flush point of every run kept the programs, 1 when one
 # did not or a run went wrong, 77 (skipped) without root, /dev/fuse, loop
 # devices or ext4.
 set -euo pipefail
 
 if [ "$#" -ne 2 ]; then
-  echo "usage: $0 HOST_BUILD WIN32_BUILD" >&2
+  echo "usage: $0 HOST_BUILD WIN_BUILD" >&2
   exit 2
 fi
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -52,7 +54,7 @@ exe=$win/Veltrin.exe
 for file in "$disk_tool" "$native" "$host/fixtures/product_v1" "$host/fixtures/product_v2" \
   "$exe" "$win/fixtures/product_v1.exe" "$win/fixtures/product_v2.exe"; do
   if [ ! -f "$file" ]; then
-    echo "power-loss test: $file is missing; build the host and win32 presets first" >&2
+    echo "power-loss test: $file is missing; build the host and Windows presets first" >&2
     exit 1
   fi
 done
