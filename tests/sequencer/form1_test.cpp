@@ -145,11 +145,25 @@ TEST_F(UpdateTest, OldVersionThatCannotBeTerminatedIsAbandonedAtTick51) {
   EXPECT_TRUE(os.Lines("start").empty());
 }
 
-TEST_F(UpdateTest, StaleReadOnlyBackupIsReplacedByAFreshCopy) {
-  os.AddFile(main_path + VT(".bak"), "v0", platform::kAttrReadOnly | platform::kAttrArchive);
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
-  EXPECT_LT(os.IndexOf("delete " + B() + " ok"), os.IndexOf("copy " + M() + " -> " + B() + " ok"));
+TEST_F(UpdateTest, StaleBackupIsReplacedByAFreshCopyWhateverItsAttributes) {
+  // A hidden or system one is not seen by FileExists, and a copy onto it
+  // fails: left in place, it would end every update with M1.
+  using namespace platform;
+  for (const uint32_t attributes :
+       {kAttrReadOnly | kAttrArchive, kAttrHidden, kAttrSystem, kAttrReadOnly | kAttrHidden}) {
+    SCOPED_TRACE(attributes);
+    FakePlatform os;
+    os.AddFile(main_path, "v1");
+    os.AddFile(new_path, "v2");
+    os.AddFile(main_path + VT(".bak"), "v0", attributes);
+    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_TRUE(os.boxes.empty());
+    EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+    EXPECT_EQ(os.Bytes(main_path), "v2");
+    EXPECT_LT(os.IndexOf("delete " + B() + " ok"),
+              os.IndexOf("copy " + M() + " -> " + B() + " ok"));
+  }
 }
 
 TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
@@ -162,9 +176,9 @@ TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
                          "delete-unshared " + M() + " ok",
                          "copy " + N() + " -> " + M() + " fail",
                          "trace 升级失败，无法替换新版本的主程序",
-                         "box 升级失败，无法替换新版本的主程序。",
                          "copy " + B() + " -> " + M() + " ok",
                          "flush " + M() + " ok",
+                         "box 升级失败，无法替换新版本的主程序。",
                          "start " + M() + " ok",
                          "exit 0",
                      }));
@@ -189,9 +203,9 @@ TEST_F(UpdateTest, RefusedStartRestoresTheBackup) {
                          "trace Backup and Replace Old Version Success!",
                          "start " + M() + " fail",
                          "trace Can not start New Version, Recover backup",
-                         "box 升级失败，无法启动新版本。",
                          "copy " + B() + " -> " + M() + " ok",
                          "flush " + M() + " ok",
+                         "box 升级失败，无法启动新版本。",
                          "start " + M() + " ok",
                          "exit 0",
                      }));
@@ -215,9 +229,9 @@ TEST_F(UpdateTest, NewVersionNeverSeenGivesM4AtTick11OfTheWatch) {
   EXPECT_EQ(std::vector<std::string>(story.end() - 6, story.end()),
             (std::vector<std::string>{
                 "trace 新版本的主程序未正常启动，请再尝试升级。",
-                "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
                 "copy " + B() + " -> " + M() + " ok",
                 "flush " + M() + " ok",
+                "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
                 "start " + M() + " ok",
                 "exit 0",
             }));
@@ -446,6 +460,16 @@ TEST_F(SelfRestartTest, NoLibrariesPresentRestartsAnyway) {
   EXPECT_EQ(os.Bytes(main_path), "v1");
   EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
   EXPECT_TRUE(os.boxes.empty());
+}
+
+TEST_F(SelfRestartTest, UnknownOwnFolderPurgesNothingAndRestartsAnyway) {
+  // A library path made from an empty folder would name the root's "bin".
+  os.exe_dir.clear();
+  os.AddFile(P("/bin/Oxmere.dll"), "not the product's");
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(os.Lines("delete").empty());
+  EXPECT_TRUE(os.Bytes(P("/bin/Oxmere.dll")));
+  EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
 }
 
 TEST_F(SelfRestartTest, DeletesTheSixLibrariesAndKeepsEverythingElse) {
