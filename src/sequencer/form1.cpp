@@ -40,7 +40,7 @@ enum class Stage {
   kPurging,    // self-restart: the libraries go, the product restarts
   kReplacing,  // MainPath deleted or being replaced: M2, restore first
   kStarting,   // the new version is in place: M3, restore first
-  kWatching,   // its start was accepted: M4, restore first
+  kWatching,   // its start was accepted: M4 at the watch limit, restore first
 };
 Stage g_stage = Stage::kWaiting;
 bool g_rolling_back = false;
@@ -209,12 +209,16 @@ void Swap() {
     Trace(kTraceStartFailed);
     RollBack();
   }
+  // The new version is in place and its start was accepted: from here on a
+  // lookup that fails, for an error or for lack of memory, only means it
+  // was not seen this tick.
   g_stage = Stage::kWatching;
+  std::set_new_handler(nullptr);
   Trace(kTraceStarted);
 }
 
 void Watch() {
-  if (MProcesses::IsProcessRunning(MainPath, AnySession)) {
+  if (Trapping([] { return MProcesses::IsProcessRunning(MainPath, AnySession); }, false)) {
     Trace(kTraceNewVersionRunning);
     Step = 2;
     Tick = 0;
