@@ -1,14 +1,15 @@
 // Trims the C++ runtime to what this program uses.
 //
 // The program is built without exceptions and without run-time type
-// information: nothing in it raises. The bindings report failure through
-// results, and from the first change on disk until the new version is
-// started nothing is allocated, so memory that runs out cannot stop the
-// process half-way.
+// information: nothing in it raises. The binding reports failure through
+// results, and the logic allocates nothing from the first change on disk
+// until the new version is started.
 //
 // - operator new asks the installed new-handler for memory while an
 //   allocation fails, and ends the process when none is installed. During
-//   the swap the sequencer installs one that rolls the update back.
+//   the swap the sequencer installs one that rolls the update back, so that
+//   an allocation that fails beneath it (the directory lookup's name, say)
+//   cannot stop the process half-way either.
 // - The runtime's helpers that would raise std::length_error,
 //   std::out_of_range and the like for misused strings end the process:
 //   misusing a string is a programming error here, never an expected
