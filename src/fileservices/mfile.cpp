@@ -1,39 +1,44 @@
 // File services over the platform's file operations.
 #include "fileservices/mfile.h"
 
-#include <exception>
-
 #include "platform/platform.h"
+#include "platform/trap.h"
 
 namespace MFile {
 
 using platform::Os;
 
-bool FileExists(const Text& path) {
-  if (TrimSpaces(path).empty())
-    return false;
-  try {
-    // The lookup gets the path as passed in: only the blank test trims.
-    return !Os().FirstFileMatch(path).empty();
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 namespace {
 
+// True when `path` holds something besides spaces. Allocates nothing: the
+// checks after a copy run while the old executable may be gone.
+bool IsBlank(const Text& path) {
+  return path.find_first_not_of(Char(' ')) == Text::npos;
+}
+
 // Clears the read-only bit of `path`, then deletes it without its
-// surrounding spaces with the platform's `remove`.
+// surrounding spaces with the platform's `remove`. Only a path that has
+// such spaces is copied to trim them: the paths the sequencer deletes have
+// none, and deleting them allocates nothing.
 bool ClearAndDelete(const Text& path, bool (platform::Platform::*remove)(const Text&)) {
-  try {
-    ClearReadOnly(path);
-    return (Os().*remove)(TrimSpaces(path));
-  } catch (const std::exception&) {
-    return false;
-  }
+  return Trapping(
+      [&] {
+        ClearReadOnly(path);
+        if (path.empty() || (path.front() != Char(' ') && path.back() != Char(' ')))
+          return (Os().*remove)(path);
+        return (Os().*remove)(TrimSpaces(path));
+      },
+      false);
 }
 
 }  // namespace
+
+bool FileExists(const Text& path) {
+  if (IsBlank(path))
+    return false;
+  // The lookup gets the path as passed in: only the blank test trims.
+  return Trapping([&] { return !Os().FirstFileMatch(path).empty(); }, false);
+}
 
 bool DeleteFileForced(const Text& path) {
   return ClearAndDelete(path, &platform::Platform::DeleteOneFile);
@@ -43,35 +48,38 @@ bool DeleteFileExclusive(const Text& path) {
   return ClearAndDelete(path, &platform::Platform::DeleteUnsharedFile);
 }
 
+bool DeleteStaleFile(const Text& path) {
+  const std::optional<uint32_t> attributes =
+      Trapping([&] { return Os().GetAttributes(path); }, std::optional<uint32_t>());
+  if (!attributes || (*attributes & platform::kAttrDirectory))
+    return false;
+  ClearCopiedAttributes(path);
+  return DeleteFileForced(path);
+}
+
 void ClearReadOnly(const Text& path) {
-  try {
+  IgnoringErrors([&] {
     const uint32_t attributes = Os().GetAttributes(path).value_or(0);
     if (attributes != 0)
       Os().SetAttributes(path, attributes & ~platform::kAttrReadOnly);
-  } catch (const std::exception&) {
-  }
+  });
 }
 
 void ClearCopiedAttributes(const Text& path) {
   using namespace platform;
-  try {
+  IgnoringErrors([&] {
     const uint32_t attributes = Os().GetAttributes(path).value_or(0);
     constexpr uint32_t kCopied = kAttrReadOnly | kAttrHidden | kAttrSystem;
     if ((attributes & kCopied) == 0)
       return;
     const uint32_t plain = attributes & ~kCopied;
     Os().SetAttributes(path, plain != 0 ? plain : kAttrNormal);
-  } catch (const std::exception&) {
-  }
+  });
 }
 
 bool SettleCopy(const Text& path) {
   ClearCopiedAttributes(path);
-  try {
-    return Os().FlushFile(path);
-  } catch (const std::exception&) {
-    return false;
-  }
+  return Trapping([&] { return Os().FlushFile(path); }, false);
 }
 
 bool CopyFileTo(const Text& source, const Text& destination, bool overwrite) {

@@ -11,7 +11,7 @@ namespace MFile {
 // wildcards "*" and "?", and a path ending in the separator stands for any
 // entry of that folder. Directories and hidden or system entries never
 // match; read-only and archive files do. A blank path, a missing folder or a
-// bad name give false.
+// bad name give false. Allocates nothing of its own.
 bool FileExists(const Text& path);
 
 // Clears the read-only bit of `path`, then deletes the file named by `path`
@@ -27,6 +27,13 @@ bool DeleteFileForced(const Text& path);
 // deletion would make it vanish later, after the copy meant to replace it had
 // failed.
 bool DeleteFileExclusive(const Text& path);
+
+// Deletes the file `path` whatever its attributes, as a stale backup must
+// go: found by its attributes, so that a hidden or system file (which
+// FileExists does not see, and which a copy cannot overwrite) is found too,
+// and cleared of read-only, hidden and system first. True when the file was
+// deleted; false for a missing path or a folder.
+bool DeleteStaleFile(const Text& path);
 
 // Clears the read-only attribute of `path`, writing every other attribute bit
 // back as it was. Failures are ignored.

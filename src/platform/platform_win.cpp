@@ -106,13 +106,23 @@ class Win32Platform final : public Platform {
   bool StartProgram(const Text& path) override {
     // The executable is named explicitly, so the system never searches for it
     // and never runs a file named like the part of the path before a blank.
-    Text command = L"\"" + path + L"\"";
+    // The quoted command line is assembled in a fixed buffer (the system
+    // takes no longer one): a rollback restarts the product without
+    // allocating, also when memory has run out. One thread, one start at a
+    // time.
+    static wchar_t command[kLongPathChars];
+    if (path.size() + 3 > kLongPathChars)
+      return false;
+    command[0] = L'"';
+    path.copy(command + 1, path.size());
+    command[path.size() + 1] = L'"';
+    command[path.size() + 2] = L'\0';
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessW(path.c_str(), command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &started))
       return false;
     // Not waited for: the program runs on after this one has ended.
@@ -255,7 +265,11 @@ class Win32Platform final : public Platform {
   }
 
   void ShowErrorBox(const Text& caption, const Text& text) override {
-    MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    // Top-most: a windowless program that starts after the product has
+    // exited can seldom take the foreground, and a box behind other windows
+    // may go unseen for hours.
+    MessageBoxW(nullptr, text.c_str(), caption.c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
   }
 
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override {

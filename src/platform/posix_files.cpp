@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "platform/posix_binding.h"
 
@@ -125,16 +124,19 @@ bool CopyBytes(int source, int dest) {
       return false;
     break;
   }
-  std::vector<char> buffer(64 * 1024);
+  // A fixed buffer: the copy runs once the destination has been truncated,
+  // and when it restores the old program it must not need memory that may
+  // have run out. One thread, one copy at a time.
+  static char buffer[64 * 1024];
   for (;;) {
-    const ssize_t n = read(source, buffer.data(), buffer.size());
+    const ssize_t n = read(source, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
       return false;
     if (n == 0)
       return true;
-    if (!WriteAll(dest, buffer.data(), size_t(n)))
+    if (!WriteAll(dest, buffer, size_t(n)))
       return false;
     writeback.Written(size_t(n));
   }

@@ -1,9 +1,8 @@
 // Process lookup and termination over the platform's process snapshot.
 #include "processes/mprocesses.h"
 
-#include <exception>
-
 #include "platform/platform.h"
+#include "platform/trap.h"
 #include "processes/messages.h"
 #include "startup/trace.h"
 
@@ -36,11 +35,9 @@ Text TrimAtNul(const Text& text) {
 }
 
 Text GetProcessImagePath(uint32_t pid) {
-  try {
-    return TrimSpaces(Os().ProcessImagePath(pid, platform::kProcessQueryAndRead));
-  } catch (const std::exception&) {
-    return Text();
-  }
+  return Trapping(
+      [&] { return TrimSpaces(Os().ProcessImagePath(pid, platform::kProcessQueryAndRead)); },
+      Text());
 }
 
 bool IsProcessRunning(const Text& path, int32_t session) {
@@ -56,7 +53,8 @@ bool IsProcessRunning(const Text& path, int32_t session) {
       continue;
     if (os.ToLower(GetProcessImagePath(entry.pid)) != path_lower)
       continue;
-    MMain::Trace(kTraceCurrentProcessId + PidText(self) + kTraceProcsId + PidText(entry.pid));
+    if (MMain::Tracing())
+      MMain::Trace(kTraceCurrentProcessId + PidText(self) + kTraceProcsId + PidText(entry.pid));
     if (entry.pid == self)
       continue;
     if (session == AnySession)
@@ -64,8 +62,10 @@ bool IsProcessRunning(const Text& path, int32_t session) {
     const std::optional<uint32_t> entry_session = os.ProcessSessionId(entry.pid);
     if (!entry_session)
       continue;
-    MMain::Trace(kTraceProcSessionId + Decimal(*entry_session) + kTraceFindSessionId +
-                 Decimal(session));
+    if (MMain::Tracing()) {
+      MMain::Trace(kTraceProcSessionId + Decimal(*entry_session) + kTraceFindSessionId +
+                   Decimal(session));
+    }
     if (static_cast<int32_t>(*entry_session) == session)
       return true;
   }
@@ -101,7 +101,8 @@ void KillProcessesByName(const Text& name, int32_t session) {
       if (!entry_session || static_cast<int32_t>(*entry_session) != session)
         continue;
     }
-    MMain::Trace(kTraceKillProcess + PidText(entry.pid));
+    if (MMain::Tracing())
+      MMain::Trace(kTraceKillProcess + PidText(entry.pid));
     if (os.TerminateProcessById(entry.pid, platform::kProcessAllAccessLegacy, 0) !=
         platform::TerminateOutcome::kTerminated) {
       KillProcessPrivileged(entry.pid);

@@ -1,11 +1,13 @@
 // The update sequencer.
 #include "sequencer/form1.h"
 
+#include <array>
 #include <cstdlib>
-#include <exception>
+#include <new>
 
 #include "fileservices/mfile.h"
 #include "platform/platform.h"
+#include "platform/trap.h"
 #include "processes/mprocesses.h"
 #include "sequencer/messages.h"
 #include "startup/mmain.h"
@@ -30,67 +32,149 @@ using MProcesses::AnySession;
 
 bool g_in_tick = false;
 
-// Runs one step of a stretch in which errors are ignored: a step that fails
-// is skipped and the next one runs.
-template <typename Step>
-void IgnoringErrors(Step step) {
-  try {
-    step();
-  } catch (const std::exception&) {
+// How far the swap has come: what a failure must undo, and which box tells
+// the user.
+enum class Stage {
+  kWaiting,    // the old program may still run; nothing on disk has changed
+  kBackingUp,  // the old executable is untouched at MainPath: M1
+  kPurging,    // self-restart: the libraries go, the product restarts
+  kReplacing,  // MainPath deleted or being replaced: M2, restore first
+  kStarting,   // the new version is in place: M3, restore first
+  kWatching,   // its start was accepted: M4 at the watch limit, restore first
+};
+Stage g_stage = Stage::kWaiting;
+bool g_rolling_back = false;
+
+// Everything the swap and its rollbacks need, built when the form is
+// loaded, before anything on disk changes. From the first change on, the
+// swap and every rollback allocate nothing, so running out of memory cannot
+// stop the process between the delete of the old executable and its
+// restore.
+struct Prepared {
+  Text backup_path;
+  // A download saved at the backup path would be deleted as a stale backup,
+  // and the old program copied back as the "new" one. The file system
+  // ignores letter case, and so does this test.
+  bool download_at_backup = false;
+  Text box_backup_failed;
+  Text box_replace_failed;
+  Text box_start_failed;
+  Text box_not_running;
+  // Empty when there is nothing to purge: not the self-restart mode, or
+  // this program's own folder is unknown. A path made from an empty folder
+  // would name the "bin" folder at the root of the drive instead.
+  std::array<Text, kLibraries.size()> libraries;
+};
+Prepared g_prepared;
+
+Text JoinLines(const BoxText& box) {
+  return box.first + kBoxLineBreaks + box.second;
+}
+
+void Prepare() {
+  auto& os = platform::Os();
+  g_prepared.backup_path = MainPath + kBackupSuffix;
+  g_prepared.download_at_backup = os.ToLower(NewPath) == os.ToLower(g_prepared.backup_path);
+  g_prepared.box_backup_failed = JoinLines(kBoxBackupFailed);
+  g_prepared.box_replace_failed = JoinLines(kBoxReplaceFailed);
+  g_prepared.box_start_failed = JoinLines(kBoxStartFailed);
+  g_prepared.box_not_running = JoinLines(kBoxNotRunning);
+  if (!MMain::SelfRestart)
+    return;
+  const Text folder = os.OwnExecutableDirectory();
+  if (folder.empty())
+    return;
+  for (size_t i = 0; i < kLibraries.size(); ++i)
+    g_prepared.libraries[i] =
+        folder + kPathSeparator + kLibraryFolder + kPathSeparator + kLibraries[i];
+}
+
+[[noreturn]] void FailedMidway();
+
+// Installed once the swap has begun: an allocation that fails runs the
+// rollback instead of ending the process half-way.
+void OutOfMemory() {
+  FailedMidway();
+}
+
+// Undoes what the swap has done so far and ends. The backup is put back
+// over the main executable (where it had been deleted or replaced) before
+// the box opens: a windowless program seldom gets the foreground, so the
+// box may wait for hours behind other windows while the user logs off or
+// the process is ended. Then the box, then the product restarts. Each step
+// runs even if the one before it failed: at worst the product restarts from
+// whatever MainPath holds. The new copy's attributes are cleared first, so
+// that none of them (read-only above all) can keep the old program from
+// coming back; and the old program is on disk before it runs again.
+[[noreturn]] void RollBack() {
+  g_rolling_back = true;
+  const Text* box = nullptr;
+  switch (g_stage) {
+    case Stage::kWaiting:
+    case Stage::kPurging:
+      break;
+    case Stage::kBackingUp:
+      box = &g_prepared.box_backup_failed;
+      break;
+    case Stage::kReplacing:
+      box = &g_prepared.box_replace_failed;
+      break;
+    case Stage::kStarting:
+      box = &g_prepared.box_start_failed;
+      break;
+    case Stage::kWatching:
+      box = &g_prepared.box_not_running;
+      break;
   }
-}
-
-void ShowBox(const BoxText& box) {
-  platform::Os().ShowErrorBox(kTitle, box.first + kBoxLineBreaks + box.second);
-}
-
-// Puts the backup back over the main executable and restarts the product,
-// then ends. Each step runs even if the one before it failed: at worst the
-// product restarts from whatever MainPath holds. The new copy's attributes
-// are cleared first, so that none of them (read-only above all) can keep the
-// old program from coming back; and the old program is on disk before it
-// runs again.
-[[noreturn]] void RestoreAndRestart() {
-  IgnoringErrors([] { MFile::ClearCopiedAttributes(MainPath); });
-  IgnoringErrors([] {
-    if (CopyFileTo(BackupPath, MainPath, true))
-      MFile::SettleCopy(MainPath);
-  });
-  IgnoringErrors([] { MMain::StartTarget(); });
+  if (g_stage >= Stage::kReplacing) {
+    IgnoringErrors([] { MFile::ClearCopiedAttributes(MainPath); });
+    IgnoringErrors([] {
+      if (CopyFileTo(BackupPath, MainPath, true))
+        MFile::SettleCopy(MainPath);
+    });
+  }
+  if (box)
+    IgnoringErrors([box] { platform::Os().ShowErrorBox(kTitle, *box); });
+  if (g_stage == Stage::kBackingUp)
+    Trace(kTraceBackupFailed);
+  MMain::StartTarget();
   Quit();
 }
 
-[[noreturn]] void RestartAndQuit() {
-  IgnoringErrors([] { MMain::StartTarget(); });
-  Quit();
-}
-
-[[noreturn]] void BackupFailed() {
-  ShowBox(kBoxBackupFailed);
-  Trace(kTraceBackupFailed);
-  RestartAndQuit();
+// An error raised, or an allocation that failed, outside the stretches that
+// ignore errors. Once the swap has begun, the rollback of the stage it had
+// reached runs, as for a failure the swap found itself. Before, nothing has
+// changed on disk and the process ends where it stands.
+[[noreturn]] void FailedMidway() {
+  if (g_stage != Stage::kWaiting && !g_rolling_back)
+    RollBack();
+  Timer1.Enabled = false;
+  platform::Os().StopTimer();
+  platform::Os().EndProcess(1);
+  std::abort();
 }
 
 [[noreturn]] void PurgeLibrariesAndRestart() {
+  g_stage = Stage::kPurging;
   Trace(kTraceSelfRestart);
-  for (const Text& library : kLibraries) {
-    DeleteFileForced(platform::Os().OwnExecutableDirectory() + kPathSeparator + kLibraryFolder +
-                     kPathSeparator + library);
+  for (const Text& library : g_prepared.libraries) {
+    if (!library.empty())
+      DeleteFileForced(library);
   }
-  RestartAndQuit();
+  RollBack();
 }
 
 // The old program is gone: back up, replace and start, all in this tick.
 void Swap() {
+  g_stage = Stage::kBackingUp;
+  std::set_new_handler(&OutOfMemory);
   Trace(kTraceUpdatingStart);
-  BackupPath = MainPath + kBackupSuffix;
-  // A download saved at the backup path would be deleted below as a stale
-  // backup, and the old program copied back as the "new" one. The file
-  // system ignores letter case, and so does this test.
-  if (platform::Os().ToLower(NewPath) == platform::Os().ToLower(BackupPath))
-    BackupFailed();
-  if (FileExists(BackupPath))
-    DeleteFileForced(BackupPath);
+  BackupPath = std::move(g_prepared.backup_path);
+  if (g_prepared.download_at_backup)
+    RollBack();
+  // A stale backup goes whatever its attributes: a hidden one would make the
+  // copy below fail, and every later update with it.
+  MFile::DeleteStaleFile(BackupPath);
   // The backup must be on disk before the old executable is deleted: after a
   // power cut it may be the only copy of the old program left.
   const bool backup_made = CopyFileTo(MainPath, BackupPath, true) && MFile::SettleCopy(BackupPath);
@@ -101,8 +185,9 @@ void Swap() {
   // A failed copy is a failure even when a file is found: it may be a stale
   // backup that could not be deleted, which holds an older program.
   if (!backup_made || !FileExists(BackupPath))
-    BackupFailed();
+    RollBack();
 
+  g_stage = Stage::kReplacing;
   // Deleted only if the name is freed at once: a file held open elsewhere is
   // left whole, the copy onto it fails and the old program stays.
   if (FileExists(MainPath))
@@ -113,23 +198,27 @@ void Swap() {
   if (!CopyFileTo(NewPath, MainPath, true) || !MFile::SettleCopy(MainPath) ||
       !FileExists(MainPath)) {
     Trace(kTraceReplaceFailed);
-    ShowBox(kBoxReplaceFailed);
-    RestoreAndRestart();
+    RollBack();
   }
   Trace(kTraceReplaced);
 
   Step = 1;
   Tick = 0;
+  g_stage = Stage::kStarting;
   if (!MMain::StartTarget()) {
     Trace(kTraceStartFailed);
-    ShowBox(kBoxStartFailed);
-    RestoreAndRestart();
+    RollBack();
   }
+  // The new version is in place and its start was accepted: from here on a
+  // lookup that fails, for an error or for lack of memory, only means it
+  // was not seen this tick.
+  g_stage = Stage::kWatching;
+  std::set_new_handler(nullptr);
   Trace(kTraceStarted);
 }
 
 void Watch() {
-  if (MProcesses::IsProcessRunning(MainPath, AnySession)) {
+  if (Trapping([] { return MProcesses::IsProcessRunning(MainPath, AnySession); }, false)) {
     Trace(kTraceNewVersionRunning);
     Step = 2;
     Tick = 0;
@@ -137,8 +226,7 @@ void Watch() {
   }
   if (Tick > kWatchLimitTick) {
     Trace(kTraceNotRunning);
-    ShowBox(kBoxNotRunning);
-    RestoreAndRestart();
+    RollBack();
   }
 }
 
@@ -161,7 +249,8 @@ void Timer1_Timer() {
   }
   if (Step == 1)
     Watch();
-  Trace(kTraceStepPrefix + Decimal(Step) + kTraceTickPrefix + Decimal(Tick));
+  if (MMain::Tracing())
+    Trace(kTraceStepPrefix + Decimal(Step) + kTraceTickPrefix + Decimal(Tick));
 }
 
 void Quit() {
@@ -177,19 +266,20 @@ void OnTimer1() {
   if (!Timer1.Enabled || g_in_tick)
     return;
   g_in_tick = true;
+#if defined(__cpp_exceptions)
   try {
     Timer1_Timer();
   } catch (const std::exception&) {
-    // An error outside the stretches that ignore errors ends the process
-    // where it stands, without a rollback, as an unhandled error would.
-    Timer1.Enabled = false;
-    platform::Os().StopTimer();
-    platform::Os().EndProcess(1);
+    FailedMidway();
   }
+#else
+  Timer1_Timer();
+#endif
   g_in_tick = false;
 }
 
 void Load() {
+  Prepare();
   Tick = 0;
   Step = 0;
   Timer1.Interval = kTimerIntervalMs;
@@ -202,6 +292,10 @@ void Reset() {
   Tick = 0;
   Step = 0;
   g_in_tick = false;
+  g_stage = Stage::kWaiting;
+  g_rolling_back = false;
+  g_prepared = Prepared();
+  std::set_new_handler(nullptr);
 }
 
 }  // namespace Form1

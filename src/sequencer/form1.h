@@ -22,8 +22,9 @@ extern int32_t Tick;
 // see it running; 2 new version seen running.
 extern int32_t Step;
 
-// Loads the form without showing it: enables Timer1 (500 ms) and runs its
-// ticks until Quit ends the process. Returns only if the hidden host cannot
+// Loads the form without showing it: builds every path and box text the
+// swap and its rollbacks need, enables Timer1 (500 ms) and runs its ticks
+// until Quit ends the process. Returns only if the hidden host cannot
 // be created.
 void Load();
 
@@ -37,7 +38,9 @@ void Timer1_Timer();
 // tick is still running. A tick waiting in a modal error box must not be
 // overtaken by the next one, which would find Step still 0, begin the swap
 // again and delete the backup - after a failed replacement the only copy of
-// the old program.
+// the old program. An error the tick raises outside the stretches that
+// ignore errors ends the process; once the swap has begun, only after the
+// rollback of the stage it had reached.
 void OnTimer1();
 
 // Back to the state before Load (tests).

@@ -1,9 +1,8 @@
 // Start-up and command line.
 #include "startup/mmain.h"
 
-#include <exception>
-
 #include "platform/platform.h"
+#include "platform/trap.h"
 #include "sequencer/form1.h"
 
 namespace MMain {
@@ -44,11 +43,7 @@ Text Unquote(Text& s) {
 }
 
 bool StartTarget() {
-  try {
-    return platform::Os().StartProgram(MainPath);
-  } catch (const std::exception&) {
-    return false;
-  }
+  return Trapping([] { return platform::Os().StartProgram(MainPath); }, false);
 }
 
 void Main() {

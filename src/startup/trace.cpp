@@ -22,6 +22,10 @@ void Trace(const Text& text) {
     g_trace_sink(text);
 }
 
+bool Tracing() {
+  return g_trace_sink != nullptr;
+}
+
 void SetTraceSink(TraceSink sink) {
   g_trace_sink = sink;
 }

@@ -9,9 +9,18 @@
 #include "startup/trace.h"
 
 namespace fake {
+
+AllocationMeter meter;
+
 namespace {
 
 FakePlatform* g_current = nullptr;
+
+// The fake's own work is not the program's: nothing it allocates is counted.
+struct Unmetered {
+  Unmetered() { ++meter.paused; }
+  ~Unmetered() { --meter.paused; }
+};
 
 void RecordTrace(const Text& text) {
   if (g_current)
@@ -243,37 +252,54 @@ int FakePlatform::IndexOf(const std::string& line) const {
 }
 
 bool FakePlatform::Fails(const std::string& op, const Text& arg) {
+  ++calls;
   if (raise_if && raise_if(op, arg)) {
     Log("raise " + op + " " + Utf8(arg));
     throw RaisedError(op);
   }
-  return fail_if && fail_if(op, arg);
+  if (!fail_if || !fail_if(op, arg))
+    return false;
+  Log("fail " + op + " " + Utf8(arg));
+  return true;
+}
+
+void FakePlatform::Touch() {
+  touched = true;
+  meter.unsettled = true;
 }
 
 Text FakePlatform::ArgumentText() {
+  const Unmetered unmetered;
   return args;
 }
 
 bool FakePlatform::ClaimSingleInstance() {
+  const Unmetered unmetered;
   Log("instance");
   return !other_instance;
 }
 
 Text FakePlatform::OwnExecutableDirectory() {
+  const Unmetered unmetered;
   return exe_dir;
 }
 
 bool FakePlatform::StartProgram(const Text& path) {
+  const Unmetered unmetered;
   const bool ok = !Fails("start", path) && on_start(path);
+  if (ok)
+    meter.unsettled = false;
   Log("start " + Utf8(path) + (ok ? " ok" : " fail"));
   return ok;
 }
 
 void FakePlatform::DebugOutput(const Text& line) {
+  const Unmetered unmetered;
   Log("debug " + Utf8(line));
 }
 
 Text FakePlatform::FirstFileMatch(const Text& pattern) {
+  const Unmetered unmetered;
   Log("lookup " + Utf8(pattern));
   if (Fails("lookup", pattern))
     return Text();
@@ -296,6 +322,7 @@ Text FakePlatform::FirstFileMatch(const Text& pattern) {
 }
 
 std::optional<uint32_t> FakePlatform::GetAttributes(const Text& path) {
+  const Unmetered unmetered;
   if (Fails("getattr", path))
     return std::nullopt;
   if (auto it = files.find(path); it != files.end())
@@ -306,6 +333,8 @@ std::optional<uint32_t> FakePlatform::GetAttributes(const Text& path) {
 }
 
 bool FakePlatform::SetAttributes(const Text& path, uint32_t attributes) {
+  const Unmetered unmetered;
+  Touch();
   Log("setattr " + Utf8(path) + " " + Hex(attributes));
   auto it = files.find(path);
   if (Fails("setattr", path) || it == files.end())
@@ -322,6 +351,8 @@ bool FakePlatform::Deletable(const Text& path) {
 }
 
 bool FakePlatform::DeleteOneFile(const Text& path) {
+  const Unmetered unmetered;
+  Touch();
   const bool ok = Deletable(path);
   if (ok && files[path].shared_delete)
     files[path].delete_pending = true;  // the name stays until the holder closes
@@ -332,6 +363,8 @@ bool FakePlatform::DeleteOneFile(const Text& path) {
 }
 
 bool FakePlatform::DeleteUnsharedFile(const Text& path) {
+  const Unmetered unmetered;
+  Touch();
   const bool ok = Deletable(path) && !files[path].shared_delete;
   if (ok)
     files.erase(path);
@@ -340,6 +373,7 @@ bool FakePlatform::DeleteUnsharedFile(const Text& path) {
 }
 
 bool FakePlatform::FlushFile(const Text& path) {
+  const Unmetered unmetered;
   auto it = files.find(path);
   const bool ok = !Fails("flush", path) && it != files.end() && !it->second.delete_pending &&
                   !(it->second.attributes & platform::kAttrReadOnly);
@@ -348,6 +382,8 @@ bool FakePlatform::FlushFile(const Text& path) {
 }
 
 bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+  const Unmetered unmetered;
+  Touch();
   auto source = files.find(from);
   bool ok = !Fails("copy", from) && source != files.end() && !source->second.delete_pending &&
             dirs.count(Parent(to));
@@ -367,6 +403,7 @@ bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_ex
 }
 
 std::vector<platform::ProcessEntry> FakePlatform::SnapshotProcesses(uint32_t flags) {
+  const Unmetered unmetered;
   Log("snapshot " + Hex(flags));
   std::vector<platform::ProcessEntry> entries;
   if (Fails("snapshot", Text()))
@@ -379,10 +416,12 @@ std::vector<platform::ProcessEntry> FakePlatform::SnapshotProcesses(uint32_t fla
 }
 
 uint32_t FakePlatform::CurrentProcessId() {
+  const Unmetered unmetered;
   return self_pid;
 }
 
 std::optional<uint32_t> FakePlatform::ProcessSessionId(uint32_t pid) {
+  const Unmetered unmetered;
   Log("session " + std::to_string(pid));
   Process* process = Find(pid);
   if (Fails("session", Text()) || !process || process->session_unreadable)
@@ -391,6 +430,7 @@ std::optional<uint32_t> FakePlatform::ProcessSessionId(uint32_t pid) {
 }
 
 Text FakePlatform::ProcessImagePath(uint32_t pid, uint32_t access) {
+  const Unmetered unmetered;
   Log("image " + std::to_string(pid) + " " + Hex(access));
   Process* process = Find(pid);
   if (Fails("image", Text()) || !process || process->query_refused)
@@ -401,6 +441,7 @@ Text FakePlatform::ProcessImagePath(uint32_t pid, uint32_t access) {
 platform::TerminateOutcome FakePlatform::TerminateProcessById(uint32_t pid,
                                                               uint32_t access,
                                                               uint32_t exit_code) {
+  const Unmetered unmetered;
   using platform::TerminateOutcome;
   Process* process = Find(pid);
   TerminateOutcome outcome = TerminateOutcome::kTerminated;
@@ -420,11 +461,13 @@ platform::TerminateOutcome FakePlatform::TerminateProcessById(uint32_t pid,
 }
 
 void FakePlatform::EnableDebugPrivilege() {
+  const Unmetered unmetered;
   Log("privilege");
   privilege_enabled = true;
 }
 
 Text FakePlatform::ToLower(const Text& s) {
+  const Unmetered unmetered;
   Text out = s;
   for (Char& c : out)
     c = Fold(c);
@@ -432,6 +475,7 @@ Text FakePlatform::ToLower(const Text& s) {
 }
 
 void FakePlatform::ShowErrorBox(const Text& caption, const Text& text) {
+  const Unmetered unmetered;
   Log("box " + Utf8(text.substr(0, text.find(Char('\r')))));
   boxes.emplace_back(caption, text);
   if (on_box)
@@ -439,14 +483,19 @@ void FakePlatform::ShowErrorBox(const Text& caption, const Text& text) {
 }
 
 bool FakePlatform::RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) {
-  Log("form " + Utf8(title) + " " + std::to_string(interval_ms));
+  {
+    const Unmetered unmetered;
+    Log("form " + Utf8(title) + " " + std::to_string(interval_ms));
+  }
   timer_running = true;
   stop_requested_ = false;
   while (!stop_requested_ && ticks_run < max_ticks) {
     now_ms += interval_ms;
     ++ticks_run;
-    if (auto it = before_tick.find(ticks_run); it != before_tick.end())
+    if (auto it = before_tick.find(ticks_run); it != before_tick.end()) {
+      const Unmetered unmetered;
       it->second();
+    }
     on_tick();
   }
   timer_running = false;
@@ -454,11 +503,13 @@ bool FakePlatform::RunTimer(const Text& title, unsigned interval_ms, void (*on_t
 }
 
 void FakePlatform::StopTimer() {
+  const Unmetered unmetered;
   Log("stop-timer");
   stop_requested_ = true;
 }
 
 void FakePlatform::EndProcess(int code) {
+  const Unmetered unmetered;
   Log("exit " + std::to_string(code));
   throw QuitSignal{code};
 }

@@ -53,6 +53,21 @@ struct Process {
   std::optional<uint32_t> exit_code;
 };
 
+// The allocations the program under test makes, for sweeps that make each
+// one fail in turn. The unit-test program replaces the global operator new
+// to keep it; allocations of the fake itself are not counted.
+struct AllocationMeter {
+  bool armed = false;
+  long count = 0;    // counted since armed
+  long fail_at = 0;  // the one that fails (1: the first); 0: none
+  // Set from a change on disk (attributes, delete, copy) until a program is
+  // started: the stretch in which the program must allocate nothing.
+  bool unsettled = false;
+  long unsettled_count = 0;  // counted in that stretch
+  int paused = 0;            // inside the fake
+};
+extern AllocationMeter meter;
+
 // A path written with "/" as the separator, in the platform's own form.
 Text P(const std::string& generic_utf8);
 // UTF-8 for assertions and the log.
@@ -83,6 +98,8 @@ class FakePlatform : public platform::Platform {
   // "session") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
   std::function<bool(const std::string& op, const Text& arg)> raise_if;
+  int calls = 0;         // calls made that can fail, in order
+  bool touched = false;  // a file was changed (attributes, delete, copy)
 
   std::map<Text, File> files;
   std::set<Text> dirs;
@@ -149,6 +166,9 @@ class FakePlatform : public platform::Platform {
 
  private:
   bool Fails(const std::string& op, const Text& arg);
+  // A change on disk begins: the program must allocate nothing until a
+  // program is started.
+  void Touch();
   // What any delete of `path` needs: present, writable, not in use or running.
   bool Deletable(const Text& path);
   void Log(const std::string& line) { log.push_back(line); }

@@ -4,12 +4,17 @@
 #include "sequencer/form1.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "fake/fake_platform.h"
 #include "sequencer/messages.h"
 #include "startup/mmain.h"
+#include "startup/trace.h"
 
 namespace {
 
@@ -145,11 +150,25 @@ TEST_F(UpdateTest, OldVersionThatCannotBeTerminatedIsAbandonedAtTick51) {
   EXPECT_TRUE(os.Lines("start").empty());
 }
 
-TEST_F(UpdateTest, StaleReadOnlyBackupIsReplacedByAFreshCopy) {
-  os.AddFile(main_path + VT(".bak"), "v0", platform::kAttrReadOnly | platform::kAttrArchive);
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
-  EXPECT_LT(os.IndexOf("delete " + B() + " ok"), os.IndexOf("copy " + M() + " -> " + B() + " ok"));
+TEST_F(UpdateTest, StaleBackupIsReplacedByAFreshCopyWhateverItsAttributes) {
+  // A hidden or system one is not seen by FileExists, and a copy onto it
+  // fails: left in place, it would end every update with M1.
+  using namespace platform;
+  for (const uint32_t attributes :
+       {kAttrReadOnly | kAttrArchive, kAttrHidden, kAttrSystem, kAttrReadOnly | kAttrHidden}) {
+    SCOPED_TRACE(attributes);
+    FakePlatform os;
+    os.AddFile(main_path, "v1");
+    os.AddFile(new_path, "v2");
+    os.AddFile(main_path + VT(".bak"), "v0", attributes);
+    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_TRUE(os.boxes.empty());
+    EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
+    EXPECT_EQ(os.Bytes(main_path), "v2");
+    EXPECT_LT(os.IndexOf("delete " + B() + " ok"),
+              os.IndexOf("copy " + M() + " -> " + B() + " ok"));
+  }
 }
 
 TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
@@ -162,9 +181,9 @@ TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
                          "delete-unshared " + M() + " ok",
                          "copy " + N() + " -> " + M() + " fail",
                          "trace 升级失败，无法替换新版本的主程序",
-                         "box 升级失败，无法替换新版本的主程序。",
                          "copy " + B() + " -> " + M() + " ok",
                          "flush " + M() + " ok",
+                         "box 升级失败，无法替换新版本的主程序。",
                          "start " + M() + " ok",
                          "exit 0",
                      }));
@@ -189,9 +208,9 @@ TEST_F(UpdateTest, RefusedStartRestoresTheBackup) {
                          "trace Backup and Replace Old Version Success!",
                          "start " + M() + " fail",
                          "trace Can not start New Version, Recover backup",
-                         "box 升级失败，无法启动新版本。",
                          "copy " + B() + " -> " + M() + " ok",
                          "flush " + M() + " ok",
+                         "box 升级失败，无法启动新版本。",
                          "start " + M() + " ok",
                          "exit 0",
                      }));
@@ -215,9 +234,9 @@ TEST_F(UpdateTest, NewVersionNeverSeenGivesM4AtTick11OfTheWatch) {
   EXPECT_EQ(std::vector<std::string>(story.end() - 6, story.end()),
             (std::vector<std::string>{
                 "trace 新版本的主程序未正常启动，请再尝试升级。",
-                "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
                 "copy " + B() + " -> " + M() + " ok",
                 "flush " + M() + " ok",
+                "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
                 "start " + M() + " ok",
                 "exit 0",
             }));
@@ -448,6 +467,16 @@ TEST_F(SelfRestartTest, NoLibrariesPresentRestartsAnyway) {
   EXPECT_TRUE(os.boxes.empty());
 }
 
+TEST_F(SelfRestartTest, UnknownOwnFolderPurgesNothingAndRestartsAnyway) {
+  // A library path made from an empty folder would name the root's "bin".
+  os.exe_dir.clear();
+  os.AddFile(P("/bin/Oxmere.dll"), "not the product's");
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(os.Lines("delete").empty());
+  EXPECT_TRUE(os.Bytes(P("/bin/Oxmere.dll")));
+  EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
+}
+
 TEST_F(SelfRestartTest, DeletesTheSixLibrariesAndKeepsEverythingElse) {
   for (const char* name :
        {"Oxmere.dll", "Pilvane.dll", "Quintor.dll", "Rellisk.dll", "Saffrel.dll", "Tovrane.dll"})
@@ -464,3 +493,115 @@ TEST_F(SelfRestartTest, DeletesTheSixLibrariesAndKeepsEverythingElse) {
 }
 
 }  // namespace
+
+// The sweep: each timeline above runs again with one fault planted - the
+// Nth platform call fails, or raises, or the Nth allocation of the program
+// fails - for every N its clean run reaches. Whatever fails, the old
+// program's bytes stay on disk, success is reported only with the new
+// version in place, a failure once the swap began puts the old program back
+// and restarts it, and nothing is allocated from a change on disk until a
+// program is started.
+struct Timeline {
+  const char* name;
+  void (*script)(FakePlatform& os, const Text& main_path, const Text& download);
+};
+const Timeline kTimelines[] = {
+    {"success in one tick", [](FakePlatform&, const Text&, const Text&) {}},
+    {"lingering old version terminated",
+     [](FakePlatform& os, const Text& main_path, const Text&) { os.Spawn(main_path); }},
+    {"M1",
+     [](FakePlatform& os, const Text& main_path, const Text&) {
+       os.AddFile(main_path + VT(".bak"), "v0");
+       os.files[main_path + VT(".bak")].in_use = true;
+     }},
+    {"M2", [](FakePlatform& os, const Text&, const Text& download) { os.files.erase(download); }},
+    {"M3",
+     [](FakePlatform& os, const Text&, const Text& download) {
+       os.AddFile(download, "not-an-exe");
+     }},
+    {"M4",
+     [](FakePlatform& os, const Text&, const Text&) {
+       os.on_start = [&os](const Text& path) {
+         if (os.Bytes(path) != "v2")
+           os.Spawn(path);
+         return true;
+       };
+     }},
+    {"self-restart",
+     [](FakePlatform& os, const Text& main_path, const Text&) {
+       os.args = main_path + VT("!") + main_path;
+     }},
+};
+
+enum class Fault { kNone, kCallFails, kCallRaises, kAllocationFails };
+
+// Runs `timeline` with `fault` planted at `n`, checks the promise, and
+// returns the calls and allocations the run made.
+std::pair<int, long> RunWithFault(const Timeline& timeline, Fault fault, long n) {
+  const Text main_path = P("/opt/Lumora Suite/app.exe");
+  const Text download = P("/tmp/download/app.exe");
+  FakePlatform os;
+  os.AddFile(main_path, "v1");
+  os.AddFile(download, "v2");
+  os.args = VT("\"") + main_path + VT("\"?\"") + download + VT("\"");
+  timeline.script(os, main_path, download);
+  MMain::SetTraceSink(nullptr);  // as shipped: trace texts are not built
+  os.fail_if = [&](const std::string&, const Text&) {
+    return fault == Fault::kCallFails && os.calls == n;
+  };
+  os.raise_if = [&](const std::string&, const Text&) {
+    return fault == Fault::kCallRaises && os.calls == n;
+  };
+  fake::meter = {};
+  fake::meter.fail_at = fault == Fault::kAllocationFails ? n : 0;
+  fake::meter.armed = true;
+  try {
+    os.RunMain();
+  } catch (const std::bad_alloc&) {
+    // Out of memory before the form loaded: the program ends untouched.
+  }
+  fake::meter.armed = false;
+
+  const std::string where = std::string(timeline.name) + ", fault " +
+                            std::to_string(static_cast<int>(fault)) + " at " + std::to_string(n);
+  const std::string M = Utf8(main_path), B = Utf8(main_path + VT(".bak"));
+  EXPECT_TRUE(os.Bytes(main_path) == "v1" || os.Bytes(main_path + VT(".bak")) == "v1") << where;
+  EXPECT_EQ(fake::meter.unsettled_count, 0) << where;
+  if (Form1::Step == 2) {
+    EXPECT_EQ(os.Bytes(main_path), "v2") << where;
+  } else if (os.touched) {
+    // Rolled back: the restore and the restart were made, and only a fault
+    // planted in one of them can keep its result away.
+    const auto planted = [&](const std::string& what) {
+      return os.IndexOf("fail " + what) >= 0 || os.IndexOf("raise " + what) >= 0;
+    };
+    const std::vector<std::string> starts = os.Lines("start");
+    EXPECT_TRUE(planted("start " + M) ||
+                (!starts.empty() && starts.back().rfind("start " + M + " ", 0) == 0))
+        << where;
+    if (!planted("copy " + B) && !planted("start " + M)) {
+      EXPECT_EQ(os.Bytes(main_path), "v1") << where;
+      EXPECT_FALSE(os.RunningFrom(main_path).empty()) << where;
+    }
+    EXPECT_EQ(os.log.back(), "exit 0") << where;
+    for (auto& l : os.log)
+      printf("%s\n", l.c_str());
+  }
+  return {os.calls, fake::meter.count};
+}
+
+TEST(FaultSweep, NoSingleFaultLosesTheOldProgram) {
+  int runs = 0;
+  for (const Timeline& timeline : kTimelines) {
+    const auto [calls, allocations] = RunWithFault(timeline, Fault::kNone, 0);
+    for (int n = 1; n <= calls; ++n) {
+      RunWithFault(timeline, Fault::kCallFails, n);
+      RunWithFault(timeline, Fault::kCallRaises, n);
+    }
+    for (long n = 1; n <= allocations; ++n)
+      RunWithFault(timeline, Fault::kAllocationFails, n);
+    runs += 1 + 2 * calls + int(allocations);
+    std::printf("sweep %s: %d calls, %ld allocations\n", timeline.name, calls, allocations);
+  }
+  std::printf("sweep: %d runs\n", runs);
+}
