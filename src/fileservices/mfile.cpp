@@ -52,28 +52,6 @@ void ClearReadOnly(const Text& path) {
   }
 }
 
-void ClearCopiedAttributes(const Text& path) {
-  using namespace platform;
-  try {
-    const uint32_t attributes = Os().GetAttributes(path).value_or(0);
-    constexpr uint32_t kCopied = kAttrReadOnly | kAttrHidden | kAttrSystem;
-    if ((attributes & kCopied) == 0)
-      return;
-    const uint32_t plain = attributes & ~kCopied;
-    Os().SetAttributes(path, plain != 0 ? plain : kAttrNormal);
-  } catch (const std::exception&) {
-  }
-}
-
-bool SettleCopy(const Text& path) {
-  ClearCopiedAttributes(path);
-  try {
-    return Os().FlushFile(path);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 bool CopyFileTo(const Text& source, const Text& destination, bool overwrite) {
   return Os().CopyOneFile(source, destination, /*fail_if_exists=*/!overwrite);
 }

@@ -46,16 +46,11 @@ void ShowBox(const BoxText& box) {
 
 // Puts the backup back over the main executable and restarts the product,
 // then ends. Each step runs even if the one before it failed: at worst the
-// product restarts from whatever MainPath holds. The new copy's attributes
-// are cleared first, so that none of them (read-only above all) can keep the
-// old program from coming back; and the old program is on disk before it
-// runs again.
+// product restarts from whatever MainPath holds. The new copy is a plain
+// file, so no attribute of its own keeps the old program from coming back,
+// and the restored copy is on disk before it runs again.
 [[noreturn]] void RestoreAndRestart() {
-  IgnoringErrors([] { MFile::ClearCopiedAttributes(MainPath); });
-  IgnoringErrors([] {
-    if (CopyFileTo(BackupPath, MainPath, true))
-      MFile::SettleCopy(MainPath);
-  });
+  IgnoringErrors([] { CopyFileTo(BackupPath, MainPath, true); });
   IgnoringErrors([] { MMain::StartTarget(); });
   Quit();
 }
@@ -93,7 +88,7 @@ void Swap() {
     DeleteFileForced(BackupPath);
   // The backup must be on disk before the old executable is deleted: after a
   // power cut it may be the only copy of the old program left.
-  const bool backup_made = CopyFileTo(MainPath, BackupPath, true) && MFile::SettleCopy(BackupPath);
+  const bool backup_made = CopyFileTo(MainPath, BackupPath, true);
 
   if (MMain::SelfRestart)
     PurgeLibrariesAndRestart();
@@ -110,8 +105,7 @@ void Swap() {
   // Likewise the old executable, if it could not be deleted, is no
   // replacement. The new executable is on disk before it is started, and
   // carries none of the download's read-only, hidden or system attributes.
-  if (!CopyFileTo(NewPath, MainPath, true) || !MFile::SettleCopy(MainPath) ||
-      !FileExists(MainPath)) {
+  if (!CopyFileTo(NewPath, MainPath, true) || !FileExists(MainPath)) {
     Trace(kTraceReplaceFailed);
     ShowBox(kBoxReplaceFailed);
     RestoreAndRestart();
