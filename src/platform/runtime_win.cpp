@@ -8,8 +8,32 @@
 // messages (some 40 KB more). Misusing a string is a programming error here,
 // never an expected failure, so those helpers end the process; running out of
 // memory still raises std::bad_alloc as usual.
+//
+// The stack protector's guard and failure handler are this program's own
+// too. GCC's libssp would bring them with a start-up routine that seeds the
+// guard through CryptoAPI, which may load provider DLLs, searching this
+// program's folder first, before wWinMain has restricted DLL loading. With
+// both defined here, libssp is not linked at all; the entry point seeds the
+// guard (entry_win.cpp).
+#include <windows.h>
+
 #include <cstdlib>
 #include <new>
+
+extern "C" {
+
+// Seeded by the entry point before any checked function runs. Used by the
+// compiler's checks, which the link-time optimiser does not see.
+__attribute__((used)) void* __stack_chk_guard = nullptr;
+
+// A checked frame was overwritten: the process ends at once, the way the
+// system's own C runtime ends it, running nothing more of its own.
+[[noreturn]] __attribute__((used)) void __stack_chk_fail() {
+  TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
+  __builtin_trap();
+}
+
+}  // extern "C"
 
 namespace __gnu_cxx {
 
