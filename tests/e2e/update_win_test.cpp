@@ -67,6 +67,7 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     bool needs_plain_paths;
     std::function<std::wstring(const std::wstring&, const std::wstring&)> arguments;
     DWORD download_attributes = FILE_ATTRIBUTE_NORMAL;
+    bool held_by_indexer = false;
   };
   const Form forms[] = {
       // The copy takes the download's attributes: a hidden copy would not be
@@ -77,6 +78,11 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
       {"bare, exclamation mark", false, [](auto& m, auto& n) { return m + L"!" + n; }},
       {"bare, blank", true, [](auto& m, auto& n) { return m + L" " + n; }},
+      // An indexer holds the old executable for its attributes only, which
+      // no sharing mode keeps out: a delete that only marked it would leave
+      // its name taken, and it would vanish when the indexer lets go.
+      {"quoted, question mark, old executable held by an indexer", false,
+       [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); }, FILE_ATTRIBUTE_NORMAL, true},
   };
   // The blank form cannot carry a path with a blank: plain folders for it.
   const std::wstring plain_main = temp_ / L"plain\\app.exe";
@@ -92,11 +98,24 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     CopyInto(FixtureExe(L"product_v1.exe"), main);
     ASSERT_TRUE(SetFileAttributesW(download.c_str(), form.download_attributes));
 
+    platform::win::Handle indexer;
+    if (form.held_by_indexer) {
+      indexer.Reset(CreateFileW(main.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(indexer);
+    }
+
     const ULONGLONG started_at = Now();
     VeltrinRun run = StartVeltrin(form.arguments(main, download));
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_LT(Now() - started_at, 10000u);
     run.ExpectNoVisibleWindow();
+    // The old executable goes with the indexer's handle, under another name.
+    indexer.Reset();
+    WIN32_FIND_DATAW left = {};
+    const platform::win::FindHandle aside(FindFirstFileW((main + L".*.deleted").c_str(), &left));
+    EXPECT_FALSE(aside) << "left behind: " << Utf8(left.cFileName);
     EXPECT_EQ(Holds(main), "v2");
     EXPECT_EQ(Holds(main + L".bak"), "v1");
     EXPECT_EQ(Holds(download), "v2");
@@ -113,6 +132,9 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     EXPECT_EQ(started[0].version, "v2");
     EXPECT_EQ(started[0].path, Utf8(main));
     EndProduct(started[0]);
+    // Whoever had the old executable open has let go, and so has the new
+    // version: nothing takes the new executable with it.
+    EXPECT_EQ(Holds(main), "v2");
   }
 }
 
