@@ -70,8 +70,8 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     bool held_by_indexer = false;
   };
   const Form forms[] = {
-      // The copy takes the download's attributes: a hidden copy would not be
-      // found, and every later backup would be hidden too. The next row is
+      // The copy must not take the download's attributes: a hidden copy
+      // would not be found, and every later backup would be hidden too. The next row is
       // the update after it, over the same installation.
       {"quoted, question mark, hidden system download", false,
        [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); },
@@ -290,6 +290,35 @@ TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
   }
 }
 
+TEST_F(WineUpdate, PerMachineInstallThatTheUserCannotChangeIsLeftAsItWas) {
+  // Installed for every user, in a folder this user may read but not write
+  // (made before the table runs, owned by root): not started elevated,
+  // Veltrin cannot back the old version up.
+  const std::wstring install = e2e::FolderOf(wintest::OwnExe()) + L"\\per-machine\\Lumora";
+  const std::wstring main = install + L"\\app.exe";
+  if (!Exists(main))
+    GTEST_SKIP() << "no per-machine installation was prepared for this run";
+  {
+    const std::wstring probe = install + L"\\probe.txt";
+    platform::win::Handle written(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (written) {
+      written.Reset();
+      DeleteFileW(probe.c_str());
+      GTEST_SKIP() << "this user may write into the installation (Wine run by root)";
+    }
+  }
+  VeltrinRun run = StartVeltrin(Quoted(main) + L"?" + Quoted(download_));
+  EXPECT_TRUE(run.AnswerBox(e2e::kBackupFailed));
+  EXPECT_EQ(run.Finish(), 0);
+  run.ExpectOnlyTheBoxVisible();
+  // Nothing changed, and the old version runs again from its own path.
+  EXPECT_EQ(Holds(main), "v1");
+  EXPECT_FALSE(Exists(main + L".bak"));
+  EXPECT_TRUE(WaitUntil([&] { return !e2e::ProcessesInside(install).empty(); }, 20000));
+  e2e::EndProcessesInside(install);
+}
+
 TEST_F(WineUpdate, ReplacementThatCannotBeMadeIsReportedAndTheOldVersionRestored) {
   struct Blocker {
     const char* name;
@@ -335,7 +364,7 @@ TEST_F(WineUpdate, ReplacementThatCannotBeMadeIsReportedAndTheOldVersionRestored
 TEST_F(WineUpdate, DownloadThatIsNotAProgramIsReportedAndTheOldVersionRestored) {
   const std::string truncated = "a truncated download, not a program\r\n";
   WriteBytes(download_, truncated);
-  // The copy takes the read-only bit along; the rollback must overwrite it
+  // A read-only download: the rollback must overwrite the copy made of it
   // all the same. (Only a user who is not root sees the bit enforced.)
   ASSERT_TRUE(SetFileAttributesW(download_.c_str(), FILE_ATTRIBUTE_READONLY));
   // The system refuses to start such a file.
