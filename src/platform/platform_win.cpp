@@ -30,11 +30,11 @@ constexpr DWORD kLongPathChars = 32768;
 // file functions only in the extended-length form.
 constexpr size_t kClassicPathChars = MAX_PATH;
 
-// The copy's buffer, in the image's zero-filled data: no allocation, and
-// no bytes in the file. 1 MiB makes a 200 MB copy 200 read and write pairs,
-// so the calls' own cost vanishes against the disk's, and the cache manager
-// gets large sequential writes; a larger buffer gains nothing measurable.
-// It is far too large for the stack (1 MiB in all), and one thread copies.
+// The copy's buffer, in the image's zero-filled data: no allocation, and no
+// bytes in the file. 1 MiB makes a 200 MB copy 200 read and write pairs, so
+// the calls' own cost is small against the disk's, and the system's cache
+// gets large sequential writes; a larger one would only hold more memory.
+// It is too large for the stack (1 MiB in all), and one thread copies.
 constexpr DWORD kCopyBufferBytes = 1 << 20;
 alignas(4096) char g_copy_buffer[kCopyBufferBytes];
 
