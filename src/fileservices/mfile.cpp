@@ -31,6 +31,21 @@ bool ClearAndDelete(const Text& path, bool (platform::Platform::*remove)(const T
       false);
 }
 
+// Clears the read-only, hidden and system attributes of `path`, writing every
+// other bit back as it was; a file left with none gets the normal attribute.
+// Nothing is written when none of the three is set. Failures are ignored.
+void ClearBlockingAttributes(const Text& path) {
+  using namespace platform;
+  IgnoringErrors([&] {
+    const uint32_t attributes = Os().GetAttributes(path).value_or(0);
+    constexpr uint32_t kBlocking = kAttrReadOnly | kAttrHidden | kAttrSystem;
+    if ((attributes & kBlocking) == 0)
+      return;
+    const uint32_t plain = attributes & ~kBlocking;
+    Os().SetAttributes(path, plain != 0 ? plain : kAttrNormal);
+  });
+}
+
 }  // namespace
 
 bool FileExists(const Text& path) {
@@ -53,7 +68,7 @@ bool DeleteStaleFile(const Text& path) {
       Trapping([&] { return Os().GetAttributes(path); }, std::optional<uint32_t>());
   if (!attributes || (*attributes & platform::kAttrDirectory))
     return false;
-  ClearCopiedAttributes(path);
+  ClearBlockingAttributes(path);
   return DeleteFileForced(path);
 }
 
@@ -63,23 +78,6 @@ void ClearReadOnly(const Text& path) {
     if (attributes != 0)
       Os().SetAttributes(path, attributes & ~platform::kAttrReadOnly);
   });
-}
-
-void ClearCopiedAttributes(const Text& path) {
-  using namespace platform;
-  IgnoringErrors([&] {
-    const uint32_t attributes = Os().GetAttributes(path).value_or(0);
-    constexpr uint32_t kCopied = kAttrReadOnly | kAttrHidden | kAttrSystem;
-    if ((attributes & kCopied) == 0)
-      return;
-    const uint32_t plain = attributes & ~kCopied;
-    Os().SetAttributes(path, plain != 0 ? plain : kAttrNormal);
-  });
-}
-
-bool SettleCopy(const Text& path) {
-  ClearCopiedAttributes(path);
-  return Trapping([&] { return Os().FlushFile(path); }, false);
 }
 
 bool CopyFileTo(const Text& source, const Text& destination, bool overwrite) {

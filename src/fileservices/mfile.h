@@ -39,21 +39,12 @@ bool DeleteStaleFile(const Text& path);
 // back as it was. Failures are ignored.
 void ClearReadOnly(const Text& path);
 
-// Clears the read-only, hidden and system attributes of `path`, writing every
-// other bit back as it was; a file left with none gets the normal attribute.
-// Nothing is written when none of the three is set. Failures are ignored.
-void ClearCopiedAttributes(const Text& path);
-
-// Makes a copy this program has just made a plain, durable file: clears the
-// read-only, hidden and system attributes it brought from its source (a
-// hidden copy would not be found by FileExists, a read-only one could not be
-// overwritten by a rollback), then writes it through to the disk. True when
-// it is on disk.
-bool SettleCopy(const Text& path);
-
 // Copies `source` to `destination` in one call; with `overwrite` an existing
-// writable destination is replaced. True when the copy was made. Nothing is
-// trimmed, cleared or retried.
+// writable destination is replaced. True when the copy was made, and then it
+// is on disk and a plain file: none of the source's read-only, hidden or
+// system attributes (a hidden copy would not be found by FileExists, a
+// read-only one could not be overwritten by a rollback). Nothing is trimmed,
+// cleared or retried.
 bool CopyFileTo(const Text& source, const Text& destination, bool overwrite);
 
 // Everything after the last path separator of `path`: the whole path when it

@@ -73,6 +73,9 @@ class Platform {
 
   // --- Files ----------------------------------------------------------------
 
+  // Paths are absolute. The Win32 binding reaches any length the system
+  // allows (long paths take the extended-length form on the way in).
+
   // First-match directory lookup of `pattern`, whose last component may hold
   // the wildcards "*" and "?" and which, ending in a separator, stands for
   // every entry of that folder. Directories and entries with the hidden or
@@ -85,22 +88,32 @@ class Platform {
   virtual bool SetAttributes(const Text& path, uint32_t attributes) = 0;
   // Deletes the file `path`; false on failure (missing, read-only, in use).
   virtual bool DeleteOneFile(const Text& path) = 0;
-  // Copies `from` to `to` in one call. With `fail_if_exists` an existing
-  // destination makes the copy fail; without it the destination is replaced,
-  // unless it is read-only, hidden or in use. False on failure.
+  // Copies the bytes and the last-write time of the file `from` to `to`, and
+  // writes the copy through to the disk, data and metadata (on POSIX the
+  // folder entry that names it too), before returning: after true it
+  // survives a power cut. Nothing else comes along: no other data stream
+  // (a download's mark of origin stays behind), no attribute; the copy is a
+  // plain file that anyone who may write here can replace (on POSIX it
+  // keeps the source's execute bits and is writable by its owner). With
+  // `fail_if_exists` an existing destination makes the copy fail; without
+  // it the destination is replaced, unless it is read-only, hidden or in
+  // use. Nobody else can open a copy being made. False on failure, which
+  // leaves no destination that this call created, and leaves an existing
+  // destination it refused untouched.
   virtual bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) = 0;
-  // Deletes the file `path` only when nothing else has it open, so that its
-  // name is free the moment this returns true. Windows merely marks a file
-  // for deletion while another program (a scanner, an indexer) holds it open
-  // with delete sharing, and the name stays taken until that program lets
-  // go; this refuses such a file instead and leaves it whole. False on
-  // failure (missing, read-only, in use, held open elsewhere).
+  // Deletes the file `path` so that its name is free the moment this
+  // returns true. Windows merely marks a file for deletion while another
+  // program holds it open, and the name stays taken until the last holder
+  // lets go. A holder that reads, writes or deletes (a scanner, even one
+  // that allows deletion) makes this refuse the file and leave it whole. A
+  // holder that only reads attributes or waits on the file (an indexer, a
+  // backup agent; no sharing mode keeps those out) cannot stop the delete:
+  // the file is first moved aside under another name in its folder, which
+  // it keeps until that holder lets go, and then is deleted. A file that
+  // cannot be deleted (a running program's image, a read-only file) is
+  // never moved. False on failure (missing, read-only, running, in use),
+  // with the file whole under its own name.
   virtual bool DeleteUnsharedFile(const Text& path) = 0;
-  // Writes the file `path` through to the disk, data and metadata, and on
-  // POSIX the folder entry that names it too, so that it survives a power
-  // cut. False when that cannot be done (on Windows a read-only file cannot
-  // be flushed: clear the bit first).
-  virtual bool FlushFile(const Text& path) = 0;
 
   // --- Processes --------------------------------------------------------------
 

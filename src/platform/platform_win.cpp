@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/win_handle.h"
+#include "platform/win_path.h"
 
 namespace platform {
 namespace {
@@ -24,6 +25,18 @@ constexpr UINT_PTR kTimerId = 1;
 
 // Big enough for any path the system can report, long paths included.
 constexpr DWORD kLongPathChars = 32768;
+
+// The classic path limit, terminating NUL included: longer paths reach the
+// file functions only in the extended-length form.
+constexpr size_t kClassicPathChars = MAX_PATH;
+
+// The copy's buffer, in the image's zero-filled data: no allocation, and no
+// bytes in the file. 1 MiB makes a 200 MB copy 200 read and write pairs, so
+// the calls' own cost is small against the disk's, and the system's cache
+// gets large sequential writes; a larger one would only hold more memory.
+// It is too large for the stack (1 MiB in all), and one thread copies.
+constexpr DWORD kCopyBufferBytes = 1 << 20;
+alignas(4096) char g_copy_buffer[kCopyBufferBytes];
 
 // The module list asked for when looking up a process's image: the first
 // entry is the executable, so a short list is enough.
@@ -69,6 +82,67 @@ Text QueriedImagePath(uint32_t pid) {
   if (!QueryFullProcessImageNameW(process.Get(), 0, buffer.data(), &size))
     return Text();
   return Text(buffer.data(), size);
+}
+
+// `path` made absolute and normalised by the system; empty on failure.
+Text FullPath(const Text& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0)
+    return Text();
+  Text full(needed, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed)
+    return Text();
+  full.resize(written);
+  return full;
+}
+
+bool StartsWith(const Text& text, const wchar_t* prefix) {
+  return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+// Sets or clears the delete-on-close mark of `file`, opened with DELETE.
+bool MarkForDeletion(HANDLE file, bool marked) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = marked ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         0;
+}
+
+// Renames `file`, opened with DELETE, to `target` (a full path in the same
+// folder); fails rather than replace a file already there.
+bool RenameOpenFile(HANDLE file, const Text& target) {
+  // FILE_RENAME_INFO ends in the name's first character; the rest follows.
+  const size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(bytes, 0);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
+  wmemcpy(rename->FileName, target.c_str(), target.size());
+  return SetFileInformationByHandle(file, FileRenameInfo, rename, DWORD(bytes)) != 0;
+}
+
+// A name beside `full_path`, in its folder, for the file on its way out:
+// its own name, this process's id and a try number.
+Text AsideName(const Text& full_path, unsigned attempt) {
+  wchar_t suffix[40];
+  wsprintfW(suffix, L".%lx-%x.deleted", GetCurrentProcessId(), attempt);
+  return win::ExtendedLengthPath(full_path + suffix);
+}
+
+// Copies everything from `source` to `dest`, both at their start.
+bool CopyBytes(HANDLE source, HANDLE dest) {
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(source, g_copy_buffer, kCopyBufferBytes, &read, nullptr))
+      return false;
+    if (read == 0)
+      return true;
+    DWORD written = 0;
+    if (!WriteFile(dest, g_copy_buffer, read, &written, nullptr) || written != read)
+      return false;
+  }
 }
 
 class Win32Platform final : public Platform {
@@ -138,7 +212,7 @@ class Win32Platform final : public Platform {
     if (!search.empty() && search.back() == L'\\')
       search += L'*';
     WIN32_FIND_DATAW found = {};
-    FindHandle find(FindFirstFileW(search.c_str(), &found));
+    FindHandle find(FindFirstFileW(win::ExtendedLengthPath(search).c_str(), &found));
     if (!find)
       return Text();
     constexpr DWORD kSkipped =
@@ -151,45 +225,110 @@ class Win32Platform final : public Platform {
   }
 
   std::optional<uint32_t> GetAttributes(const Text& path) override {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(win::ExtendedLengthPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
       return std::nullopt;
     return attributes;
   }
 
   bool SetAttributes(const Text& path, uint32_t attributes) override {
-    return SetFileAttributesW(path.c_str(), attributes) != 0;
+    return SetFileAttributesW(win::ExtendedLengthPath(path).c_str(), attributes) != 0;
   }
 
-  bool DeleteOneFile(const Text& path) override { return DeleteFileW(path.c_str()) != 0; }
+  bool DeleteOneFile(const Text& path) override {
+    return DeleteFileW(win::ExtendedLengthPath(path).c_str()) != 0;
+  }
 
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override {
-    return CopyFileW(from.c_str(), to.c_str(), fail_if_exists ? TRUE : FALSE) != 0;
+    const Text source_path = win::ExtendedLengthPath(from);
+    const Text dest_path = win::ExtendedLengthPath(to);
+    // Others may go on reading the source, and deleting it, but not writing
+    // to it while it is copied.
+    Handle source(CreateFileW(source_path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!source)
+      return false;
+    if (!fail_if_exists) {
+      // A read-only or hidden file is never replaced, whoever runs this: a
+      // superuser's write goes through a read-only bit on some systems.
+      const DWORD existing = GetFileAttributesW(dest_path.c_str());
+      if (existing != INVALID_FILE_ATTRIBUTES &&
+          (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+      }
+    }
+    // Nobody else opens the copy until it is whole and on disk, so a
+    // scanner never reads half of it. A replaced file loses its attributes
+    // and takes the plain ones; a system or hidden one refuses. DELETE
+    // lets a failed copy remove what it created on this very handle.
+    Handle dest(CreateFileW(dest_path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                            fail_if_exists ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!dest)
+      return false;
+    const bool created = fail_if_exists || GetLastError() != ERROR_ALREADY_EXISTS;
+    // Only the bytes and the last-write time come along: no other stream
+    // (a download's mark of origin stays with the download) and no
+    // attribute. The time is set after the last write, which would
+    // change it, and the flush writes it with the bytes.
+    FILETIME last_write = {};
+    const bool copied = CopyBytes(source.Get(), dest.Get()) &&
+                        GetFileTime(source.Get(), nullptr, nullptr, &last_write) &&
+                        SetFileTime(dest.Get(), nullptr, nullptr, &last_write) &&
+                        FlushFileBuffers(dest.Get());
+    if (!copied && created) {
+      // Gone when the handle closes, as a failed system copy leaves nothing.
+      MarkForDeletion(dest.Get(), true);
+    }
+    return copied;
   }
 
   bool DeleteUnsharedFile(const Text& path) override {
-    // Opened for deletion with no sharing at all: while any other handle is
-    // open, whatever sharing it allows, the open fails with a sharing
-    // violation and the file is left alone. Once open, nobody else can open
-    // it, so marking it deleted and closing frees the name at once. A link is
-    // deleted itself, as DeleteFileW does, not what it points to.
-    Handle file(CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+    // Opened for deletion with no sharing at all: while any other handle
+    // that reads, writes or deletes is open, whatever sharing it allows, the
+    // open fails and the file is left alone. A link is deleted itself, as
+    // DeleteFileW does, not what it points to.
+    const Text full = FullPath(path);
+    if (full.empty())
+      return false;
+    const Text target = win::ExtendedLengthPath(full);
+    Handle file(CreateFileW(target.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file)
       return false;
-    FILE_DISPOSITION_INFO disposition = {};
-    disposition.DeleteFile = TRUE;
-    return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
-  }
-
-  bool FlushFile(const Text& path) override {
-    // FlushFileBuffers needs write access; the sharing lets anyone who
-    // already has the file open keep it.
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file && FlushFileBuffers(file.Get()) != 0;
+    // A handle that only reads attributes, or waits on the file, conflicts
+    // with no sharing mode (scanners, indexers and backup agents hold such
+    // handles), and a marked file keeps its name until the last handle
+    // closes: the name would stay taken, and the file vanish later. So the
+    // file moves aside under a name of its own before it is marked, and the
+    // name is free when this returns, whoever still holds the file.
+    //
+    // Marked once first: a file that cannot be deleted (a running program's
+    // image, a read-only file) refuses here and is never moved.
+    if (!MarkForDeletion(file.Get(), true))
+      return false;
+    // The mark comes off for the move (a file pending deletion may refuse
+    // to be renamed) and goes back on after it. Should it not come off,
+    // the file goes at the close all the same, but its name may stay taken
+    // meanwhile: that is reported as a failure.
+    if (!MarkForDeletion(file.Get(), false))
+      return false;
+    // A name left by an earlier run whose holder still has it is skipped.
+    bool moved = false;
+    for (unsigned attempt = 0; attempt < 16 && !moved; ++attempt) {
+      moved = RenameOpenFile(file.Get(), AsideName(full, attempt));
+      if (!moved && GetLastError() != ERROR_ALREADY_EXISTS)
+        break;
+    }
+    if (!moved)
+      return false;  // still whole, under its own name
+    if (MarkForDeletion(file.Get(), true))
+      return true;  // gone at the close below, or when the last holder lets go
+    // Not deleted after all: the file goes back to its name, whole.
+    RenameOpenFile(file.Get(), target);
+    return false;
   }
 
   std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override {
@@ -335,6 +474,22 @@ class Win32Platform final : public Platform {
 };
 
 }  // namespace
+
+namespace win {
+
+Text ExtendedLengthPath(const Text& path) {
+  if (path.size() < kClassicPathChars || StartsWith(path, L"\\\\?\\") ||
+      StartsWith(path, L"\\\\.\\"))
+    return path;
+  const Text full = FullPath(path);
+  if (StartsWith(full, L"\\\\"))
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+    return L"\\\\?\\" + full;
+  return path;
+}
+
+}  // namespace win
 
 Platform& Native() {
   static Win32Platform binding;

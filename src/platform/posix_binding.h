@@ -36,7 +36,6 @@ class PosixPlatform final : public Platform {
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
-  bool FlushFile(const Text& path) override;
 
   // posix_processes.cpp
   std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override;

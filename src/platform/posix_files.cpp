@@ -142,12 +142,29 @@ bool CopyBytes(int source, int dest) {
   }
 }
 
+// Writes `fd`, and the folder entry that names `path`, through to the disk.
+bool FlushWithEntry(int fd, const std::string& path) {
+  if (fsync(fd) != 0)
+    return false;
+  // The file's own fsync does not cover the entry that names it: a new
+  // file whose folder was not synced can vanish in a power cut.
+  const int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0)
+    return false;
+  // Some file systems cannot sync a folder (EINVAL): there the file's own
+  // fsync is all that can be had.
+  const bool folder_flushed = fsync(dir) == 0 || errno == EINVAL;
+  close(dir);
+  return folder_flushed;
+}
+
 bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) {
   struct stat from_st;
   if (fstat(source, &from_st) != 0 || !S_ISREG(from_st.st_mode))
     return false;
   struct stat to_st;
-  if (stat(to.c_str(), &to_st) == 0) {
+  const bool existed = stat(to.c_str(), &to_st) == 0;
+  if (existed) {
     if (fail_if_exists)
       return false;
     // Only an ordinary, writable file is replaced; copying a file onto
@@ -159,20 +176,29 @@ bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) 
   }
   // The bytes go into the destination in place (no rename), so a file held
   // open for execution refuses the write (ETXTBSY), as Windows refuses a file
-  // in use.
-  const mode_t mode = from_st.st_mode & 07777;
+  // in use. The copy is a plain file: the source's read and execute bits,
+  // and write for its owner whatever the source had (a read-only copy is the
+  // read-only attribute carried along); no set-id bits.
+  const mode_t mode = (from_st.st_mode & 0777) | S_IWUSR;
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fail_if_exists ? O_EXCL : 0);
   const int dest = open(to.c_str(), flags, mode);
   if (dest < 0)
     return false;
-  const bool ok = CopyBytes(source, dest);
-  // The destination takes the source's permission bits whether it was
-  // created (where the umask would narrow them) or replaced. Like the
-  // attributes Windows carries over, this is best effort: a writable file
-  // owned by another user keeps its bits, and the bytes are what counts.
-  if (ok)
+  // The bits are set whether the file was created (where the umask would
+  // narrow them) or replaced; a writable file owned by another user keeps
+  // its own, and the bytes are what counts. The last-write time is set after
+  // the last write, which would change it, and flushed with the bytes.
+  const timespec times[2] = {{0, UTIME_OMIT}, from_st.st_mtim};
+  bool ok = CopyBytes(source, dest);
+  if (ok) {
     fchmod(dest, mode);
-  return close(dest) == 0 && ok;
+    ok = futimens(dest, times) == 0 && FlushWithEntry(dest, to);
+  }
+  ok = close(dest) == 0 && ok;
+  // A failed copy leaves no file it created behind.
+  if (!ok && !existed)
+    unlink(to.c_str());
+  return ok;
 }
 
 }  // namespace
@@ -269,28 +295,6 @@ bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_e
 // holders keep the file, not its name.
 bool PosixPlatform::DeleteUnsharedFile(const Text& path) {
   return DeleteOneFile(path);
-}
-
-bool PosixPlatform::FlushFile(const Text& path) {
-  // fsync needs no write access, so read-only files are flushed too.
-  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (file < 0)
-    return false;
-  const bool flushed = fsync(file) == 0;
-  close(file);
-  if (!flushed)
-    return false;
-  // The file's own fsync does not cover the entry that names it: a new
-  // file whose folder was not synced can vanish in a power cut.
-  const std::string folder = FolderOf(path);
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0)
-    return false;
-  // Some file systems cannot sync a folder (EINVAL): there the file's own
-  // fsync is all that can be had.
-  const bool folder_flushed = fsync(dir) == 0 || errno == EINVAL;
-  close(dir);
-  return folder_flushed;
 }
 
 }  // namespace platform::posix

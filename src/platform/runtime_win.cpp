@@ -18,6 +18,15 @@
 // - The stock handler for an uncaught exception prints the exception's
 //   demangled type name, which links the whole symbol demangler (some 46 KB)
 //   into a program that has no console to print to.
+//
+// The stack protector's guard and failure handler are this program's own
+// too. GCC's libssp would bring them with a start-up routine that seeds the
+// guard through CryptoAPI, which may load provider DLLs, searching this
+// program's folder first, before wWinMain has restricted DLL loading. With
+// both defined here, libssp is not linked at all; the entry point seeds the
+// guard (entry_win.cpp).
+#include <windows.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -51,6 +60,21 @@ void operator delete[](void* block) noexcept {
 void operator delete[](void* block, std::size_t) noexcept {
   std::free(block);
 }
+
+extern "C" {
+
+// Seeded by the entry point before any checked function runs. Used by the
+// compiler's checks, which the link-time optimiser does not see.
+__attribute__((used)) void* __stack_chk_guard = nullptr;
+
+// A checked frame was overwritten: the process ends at once, the way the
+// system's own C runtime ends it, running nothing more of its own.
+[[noreturn]] __attribute__((used)) void __stack_chk_fail() {
+  TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
+  __builtin_trap();
+}
+
+}  // extern "C"
 
 namespace __gnu_cxx {
 

@@ -103,9 +103,9 @@ void OutOfMemory() {
 // box may wait for hours behind other windows while the user logs off or
 // the process is ended. Then the box, then the product restarts. Each step
 // runs even if the one before it failed: at worst the product restarts from
-// whatever MainPath holds. The new copy's attributes are cleared first, so
-// that none of them (read-only above all) can keep the old program from
-// coming back; and the old program is on disk before it runs again.
+// whatever MainPath holds. The new copy is a plain file, so no attribute of
+// its own keeps the old program from coming back, and the restored copy is
+// on disk before it runs again.
 [[noreturn]] void RollBack() {
   g_rolling_back = true;
   const Text* box = nullptr;
@@ -126,13 +126,8 @@ void OutOfMemory() {
       box = &g_prepared.box_not_running;
       break;
   }
-  if (g_stage >= Stage::kReplacing) {
-    IgnoringErrors([] { MFile::ClearCopiedAttributes(MainPath); });
-    IgnoringErrors([] {
-      if (CopyFileTo(BackupPath, MainPath, true))
-        MFile::SettleCopy(MainPath);
-    });
-  }
+  if (g_stage >= Stage::kReplacing)
+    IgnoringErrors([] { CopyFileTo(BackupPath, MainPath, true); });
   if (box)
     IgnoringErrors([box] { platform::Os().ShowErrorBox(kTitle, *box); });
   if (g_stage == Stage::kBackingUp)
@@ -177,7 +172,7 @@ void Swap() {
   MFile::DeleteStaleFile(BackupPath);
   // The backup must be on disk before the old executable is deleted: after a
   // power cut it may be the only copy of the old program left.
-  const bool backup_made = CopyFileTo(MainPath, BackupPath, true) && MFile::SettleCopy(BackupPath);
+  const bool backup_made = CopyFileTo(MainPath, BackupPath, true);
 
   if (MMain::SelfRestart)
     PurgeLibrariesAndRestart();
@@ -195,8 +190,7 @@ void Swap() {
   // Likewise the old executable, if it could not be deleted, is no
   // replacement. The new executable is on disk before it is started, and
   // carries none of the download's read-only, hidden or system attributes.
-  if (!CopyFileTo(NewPath, MainPath, true) || !MFile::SettleCopy(MainPath) ||
-      !FileExists(MainPath)) {
+  if (!CopyFileTo(NewPath, MainPath, true) || !FileExists(MainPath)) {
     Trace(kTraceReplaceFailed);
     RollBack();
   }

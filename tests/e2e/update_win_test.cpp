@@ -67,16 +67,22 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     bool needs_plain_paths;
     std::function<std::wstring(const std::wstring&, const std::wstring&)> arguments;
     DWORD download_attributes = FILE_ATTRIBUTE_NORMAL;
+    bool held_by_indexer = false;
   };
   const Form forms[] = {
-      // The copy takes the download's attributes: a hidden copy would not be
-      // found, and every later backup would be hidden too. The next row is
+      // The copy must not take the download's attributes: a hidden copy
+      // would not be found, and every later backup would be hidden too. The next row is
       // the update after it, over the same installation.
       {"quoted, question mark, hidden system download", false,
        [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); },
        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
       {"bare, exclamation mark", false, [](auto& m, auto& n) { return m + L"!" + n; }},
       {"bare, blank", true, [](auto& m, auto& n) { return m + L" " + n; }},
+      // An indexer holds the old executable for its attributes only, which
+      // no sharing mode keeps out: a delete that only marked it would leave
+      // its name taken, and it would vanish when the indexer lets go.
+      {"quoted, question mark, old executable held by an indexer", false,
+       [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); }, FILE_ATTRIBUTE_NORMAL, true},
   };
   // The blank form cannot carry a path with a blank: plain folders for it.
   const std::wstring plain_main = temp_ / L"plain\\app.exe";
@@ -92,11 +98,24 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     CopyInto(FixtureExe(L"product_v1.exe"), main);
     ASSERT_TRUE(SetFileAttributesW(download.c_str(), form.download_attributes));
 
+    platform::win::Handle indexer;
+    if (form.held_by_indexer) {
+      indexer.Reset(CreateFileW(main.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(indexer);
+    }
+
     const ULONGLONG started_at = Now();
     VeltrinRun run = StartVeltrin(form.arguments(main, download));
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_LT(Now() - started_at, 10000u);
     run.ExpectNoVisibleWindow();
+    // The old executable goes with the indexer's handle, under another name.
+    indexer.Reset();
+    WIN32_FIND_DATAW left = {};
+    const platform::win::FindHandle aside(FindFirstFileW((main + L".*.deleted").c_str(), &left));
+    EXPECT_FALSE(aside) << "left behind: " << Utf8(left.cFileName);
     EXPECT_EQ(Holds(main), "v2");
     EXPECT_EQ(Holds(main + L".bak"), "v1");
     EXPECT_EQ(Holds(download), "v2");
@@ -113,6 +132,9 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     EXPECT_EQ(started[0].version, "v2");
     EXPECT_EQ(started[0].path, Utf8(main));
     EndProduct(started[0]);
+    // Whoever had the old executable open has let go, and so has the new
+    // version: nothing takes the new executable with it.
+    EXPECT_EQ(Holds(main), "v2");
   }
 }
 
@@ -270,6 +292,35 @@ TEST_F(WineUpdate, BackupThatCannotBeMadeIsReportedAndTheOldVersionRestarts) {
   }
 }
 
+TEST_F(WineUpdate, PerMachineInstallThatTheUserCannotChangeIsLeftAsItWas) {
+  // Installed for every user, in a folder this user may read but not write
+  // (made before the table runs, owned by root): not started elevated,
+  // Veltrin cannot back the old version up.
+  const std::wstring install = e2e::FolderOf(wintest::OwnExe()) + L"\\per-machine\\Lumora";
+  const std::wstring main = install + L"\\app.exe";
+  if (!Exists(main))
+    GTEST_SKIP() << "no per-machine installation was prepared for this run";
+  {
+    const std::wstring probe = install + L"\\probe.txt";
+    platform::win::Handle written(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (written) {
+      written.Reset();
+      DeleteFileW(probe.c_str());
+      GTEST_SKIP() << "this user may write into the installation (Wine run by root)";
+    }
+  }
+  VeltrinRun run = StartVeltrin(Quoted(main) + L"?" + Quoted(download_));
+  EXPECT_TRUE(run.AnswerBox(e2e::kBackupFailed));
+  EXPECT_EQ(run.Finish(), 0);
+  run.ExpectOnlyTheBoxVisible();
+  // Nothing changed, and the old version runs again from its own path.
+  EXPECT_EQ(Holds(main), "v1");
+  EXPECT_FALSE(Exists(main + L".bak"));
+  EXPECT_TRUE(WaitUntil([&] { return !e2e::ProcessesInside(install).empty(); }, 20000));
+  e2e::EndProcessesInside(install);
+}
+
 TEST_F(WineUpdate, ReplacementThatCannotBeMadeIsReportedAndTheOldVersionRestored) {
   struct Blocker {
     const char* name;
@@ -330,7 +381,7 @@ TEST_F(WineUpdate, ReplacementThatCannotBeMadeIsReportedAndTheOldVersionRestored
 TEST_F(WineUpdate, DownloadThatIsNotAProgramIsReportedAndTheOldVersionRestored) {
   const std::string truncated = "a truncated download, not a program\r\n";
   WriteBytes(download_, truncated);
-  // The copy takes the read-only bit along; the rollback must overwrite it
+  // A read-only download: the rollback must overwrite the copy made of it
   // all the same. (Only a user who is not root sees the bit enforced.)
   ASSERT_TRUE(SetFileAttributesW(download_.c_str(), FILE_ATTRIBUTE_READONLY));
   // The system refuses to start such a file.

@@ -182,6 +182,7 @@ void FakePlatform::CloseElsewhere(const Text& path) {
   if (it == files.end())
     return;
   it->second.shared_delete = false;
+  it->second.attributes_holder = false;
   if (it->second.delete_pending)
     files.erase(it);
 }
@@ -354,7 +355,7 @@ bool FakePlatform::DeleteOneFile(const Text& path) {
   const Unmetered unmetered;
   Touch();
   const bool ok = Deletable(path);
-  if (ok && files[path].shared_delete)
+  if (ok && (files[path].shared_delete || files[path].attributes_holder))
     files[path].delete_pending = true;  // the name stays until the holder closes
   else if (ok)
     files.erase(path);
@@ -365,19 +366,11 @@ bool FakePlatform::DeleteOneFile(const Text& path) {
 bool FakePlatform::DeleteUnsharedFile(const Text& path) {
   const Unmetered unmetered;
   Touch();
+  // An attributes-only holder keeps the file, moved aside, not its name.
   const bool ok = Deletable(path) && !files[path].shared_delete;
   if (ok)
     files.erase(path);
   Log("delete-unshared " + Utf8(path) + (ok ? " ok" : " fail"));
-  return ok;
-}
-
-bool FakePlatform::FlushFile(const Text& path) {
-  const Unmetered unmetered;
-  auto it = files.find(path);
-  const bool ok = !Fails("flush", path) && it != files.end() && !it->second.delete_pending &&
-                  !(it->second.attributes & platform::kAttrReadOnly);
-  Log("flush " + Utf8(path) + (ok ? " ok" : " fail"));
   return ok;
 }
 
@@ -391,12 +384,14 @@ bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_ex
     if (auto existing = files.find(to); existing != files.end()) {
       const uint32_t blocking = platform::kAttrReadOnly | platform::kAttrHidden;
       ok = !fail_if_exists && !(existing->second.attributes & blocking) &&
-           !existing->second.in_use && !existing->second.shared_delete && RunningFrom(to).empty();
+           !existing->second.in_use && !existing->second.shared_delete &&
+           !existing->second.delete_pending && RunningFrom(to).empty();
     }
   }
   if (ok) {
-    // The bytes and the attributes come along, as CopyFileW copies them.
-    files[to] = File{source->second.bytes, source->second.attributes};
+    // Only the bytes come along, written through to the disk: the copy is a
+    // plain file.
+    files[to] = File{source->second.bytes};
   }
   Log("copy " + Utf8(from) + " -> " + Utf8(to) + (ok ? " ok" : " fail"));
   return ok;

@@ -37,6 +37,10 @@ struct File {
   // marked for deletion, but keeps its name until CloseElsewhere, and can be
   // neither overwritten nor opened again meanwhile.
   bool shared_delete = false;
+  // Open elsewhere only to read its attributes (an indexer), which no
+  // sharing mode keeps out: a plain delete only marks it, and it keeps its
+  // name until CloseElsewhere.
+  bool attributes_holder = false;
   bool delete_pending = false;
 };
 
@@ -94,7 +98,7 @@ class FakePlatform : public platform::Platform {
   // Called while a message box is open (after it is logged).
   std::function<void()> on_box;
   // Failure injection by operation name ("copy", "delete", "setattr",
-  // "getattr", "lookup", "flush", "start", "snapshot", "image", "terminate",
+  // "getattr", "lookup", "start", "snapshot", "image", "terminate",
   // "session") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
   std::function<bool(const std::string& op, const Text& arg)> raise_if;
@@ -149,7 +153,6 @@ class FakePlatform : public platform::Platform {
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
-  bool FlushFile(const Text& path) override;
   std::vector<platform::ProcessEntry> SnapshotProcesses(uint32_t flags) override;
   uint32_t CurrentProcessId() override;
   std::optional<uint32_t> ProcessSessionId(uint32_t pid) override;

@@ -287,18 +287,24 @@ TEST_F(PosixDeleteOneFile, RemovesALinkButNotItsTarget) {
 
 using PosixCopyOneFile = PosixFiles;
 
-TEST_F(PosixCopyOneFile, CopiesBytesAndPermissionBitsToANewFile) {
+TEST_F(PosixCopyOneFile, CopiesBytesExecuteBitsAndTimeToAWritableFile) {
   // A strict umask would narrow the bits of a file created with them.
   UmaskGuard mask(077);
   const std::string source = dir_ / "new.bin";
   const std::string bytes = RandomBytes(300 * 1024 + 17);
   WriteFile(source, bytes, 0755);
+  const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};  // 2001-09-09
+  ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
 
   ASSERT_TRUE(os_.CopyOneFile(source, dir_ / "copy.bin", true));
   EXPECT_EQ(ReadFile(dir_ / "copy.bin"), bytes);
   EXPECT_EQ(ModeOf(dir_ / "copy.bin"), mode_t(0755));
+  struct stat copied;
+  ASSERT_EQ(stat((dir_ / "copy.bin").c_str(), &copied), 0);
+  EXPECT_EQ(copied.st_mtim.tv_sec, 1000000000);
 
-  WriteFile(dir_ / "empty", "", 0640);
+  // A read-only source (the read-only attribute) gives a writable copy.
+  WriteFile(dir_ / "empty", "", 0440);
   ASSERT_TRUE(os_.CopyOneFile(dir_ / "empty", dir_ / "empty-copy", false));
   EXPECT_EQ(ReadFile(dir_ / "empty-copy"), "");
   EXPECT_EQ(ModeOf(dir_ / "empty-copy"), mode_t(0640));
@@ -402,7 +408,7 @@ TEST_F(PosixCopyOneFile, WriteErrorPartWayIsAFailedCopy) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "a copy cut short was reported as done";
-  EXPECT_EQ(fs::file_size(dest), 4096u);
+  EXPECT_FALSE(fs::exists(dest)) << "the failed copy left the file it created";
 }
 
 }  // namespace
