@@ -570,8 +570,6 @@ std::pair<int, long> RunWithFault(const Timeline& timeline, Fault fault, long n)
       EXPECT_FALSE(os.RunningFrom(main_path).empty()) << where;
     }
     EXPECT_EQ(os.log.back(), "exit 0") << where;
-    for (auto& l : os.log)
-      printf("%s\n", l.c_str());
   }
   return {os.calls, fake::meter.count};
 }
