@@ -6,6 +6,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "platform/platform.h"
@@ -84,21 +86,21 @@ Text QueriedImagePath(uint32_t pid) {
   return Text(buffer.data(), size);
 }
 
-// `path` made absolute and normalised by the system; empty on failure.
-Text FullPath(const Text& path) {
-  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0)
-    return Text();
-  Text full(needed, L'\0');
-  const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-  if (written == 0 || written >= needed)
-    return Text();
-  full.resize(written);
-  return full;
-}
+// The rooms the file operations form their paths in (win_path.h): static,
+// so that no file operation allocates; one thread, and no operation calls
+// another.
+win::PathRoom g_rooms[4];
 
-bool StartsWith(const Text& text, const wchar_t* prefix) {
-  return text.compare(0, wcslen(prefix), prefix) == 0;
+// Copies `text` (NUL-terminated) and then `tail` into `room`; false when
+// they do not fit.
+bool Compose(win::PathRoom& room, const wchar_t* text, const wchar_t* tail) {
+  const size_t length = wcslen(text);
+  const size_t tail_length = wcslen(tail);
+  if (length + tail_length >= win::PathRoom::kChars)
+    return false;
+  wmemcpy(room.chars, text, length);
+  wmemcpy(room.chars + length, tail, tail_length + 1);
+  return true;
 }
 
 // Sets or clears the delete-on-close mark of `file`, opened with DELETE.
@@ -111,24 +113,36 @@ bool MarkForDeletion(HANDLE file, bool marked) {
 
 // Renames `file`, opened with DELETE, to `target` (a full path in the same
 // folder); fails rather than replace a file already there.
-bool RenameOpenFile(HANDLE file, const Text& target) {
+bool RenameOpenFile(HANDLE file, const wchar_t* target) {
   // FILE_RENAME_INFO ends in the name's first character; the rest follows.
-  const size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
-  std::vector<unsigned char> buffer(bytes, 0);
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  alignas(FILE_RENAME_INFO) static unsigned char
+      buffer[sizeof(FILE_RENAME_INFO) + sizeof(win::PathRoom)];
+  const size_t length = wcslen(target);
+  if (length >= win::PathRoom::kChars)
+    return false;
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
   rename->ReplaceIfExists = FALSE;
   rename->RootDirectory = nullptr;
-  rename->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
-  wmemcpy(rename->FileName, target.c_str(), target.size());
-  return SetFileInformationByHandle(file, FileRenameInfo, rename, DWORD(bytes)) != 0;
+  rename->FileNameLength = DWORD(length * sizeof(wchar_t));
+  wmemcpy(rename->FileName, target, length + 1);
+  return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                    DWORD(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t))) !=
+         0;
 }
 
 // A name beside `full_path`, in its folder, for the file on its way out:
-// its own name, this process's id and a try number.
-Text AsideName(const Text& full_path, unsigned attempt) {
+// its own name, this process's id and a try number. Formed in `scratch`,
+// returned in the file functions' form (in `room` where that differs);
+// nullptr when it does not fit.
+const wchar_t* AsideName(const wchar_t* full_path,
+                         unsigned attempt,
+                         win::PathRoom& scratch,
+                         win::PathRoom& room) {
   wchar_t suffix[40];
   wsprintfW(suffix, L".%lx-%x.deleted", GetCurrentProcessId(), attempt);
-  return win::ExtendedLengthPath(full_path + suffix);
+  if (!Compose(scratch, full_path, suffix))
+    return nullptr;
+  return win::ExtendedLengthPath(scratch.chars, room);
 }
 
 // Copies everything from `source` to `dest`, both at their start.
@@ -208,11 +222,12 @@ class Win32Platform final : public Platform {
   void DebugOutput(const Text& line) override { OutputDebugStringW(line.c_str()); }
 
   Text FirstFileMatch(const Text& pattern) override {
-    Text search = pattern;
-    if (!search.empty() && search.back() == L'\\')
-      search += L'*';
+    // A folder stands for every entry in it.
+    const bool folder = !pattern.empty() && pattern.back() == L'\\';
+    if (!Compose(g_rooms[1], pattern.c_str(), folder ? L"*" : L""))
+      return Text();
     WIN32_FIND_DATAW found = {};
-    FindHandle find(FindFirstFileW(win::ExtendedLengthPath(search).c_str(), &found));
+    FindHandle find(FindFirstFileW(win::ExtendedLengthPath(g_rooms[1].chars, g_rooms[0]), &found));
     if (!find)
       return Text();
     constexpr DWORD kSkipped =
@@ -225,34 +240,33 @@ class Win32Platform final : public Platform {
   }
 
   std::optional<uint32_t> GetAttributes(const Text& path) override {
-    const DWORD attributes = GetFileAttributesW(win::ExtendedLengthPath(path).c_str());
+    const DWORD attributes = GetFileAttributesW(win::ExtendedLengthPath(path.c_str(), g_rooms[0]));
     if (attributes == INVALID_FILE_ATTRIBUTES)
       return std::nullopt;
     return attributes;
   }
 
   bool SetAttributes(const Text& path, uint32_t attributes) override {
-    return SetFileAttributesW(win::ExtendedLengthPath(path).c_str(), attributes) != 0;
+    return SetFileAttributesW(win::ExtendedLengthPath(path.c_str(), g_rooms[0]), attributes) != 0;
   }
 
   bool DeleteOneFile(const Text& path) override {
-    return DeleteFileW(win::ExtendedLengthPath(path).c_str()) != 0;
+    return DeleteFileW(win::ExtendedLengthPath(path.c_str(), g_rooms[0])) != 0;
   }
 
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override {
-    const Text source_path = win::ExtendedLengthPath(from);
-    const Text dest_path = win::ExtendedLengthPath(to);
+    const wchar_t* const source_path = win::ExtendedLengthPath(from.c_str(), g_rooms[0]);
+    const wchar_t* const dest_path = win::ExtendedLengthPath(to.c_str(), g_rooms[1]);
     // Others may go on reading the source, and deleting it, but not writing
     // to it while it is copied.
-    Handle source(CreateFileW(source_path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Handle source(CreateFileW(source_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source)
       return false;
     if (!fail_if_exists) {
       // A read-only or hidden file is never replaced, whoever runs this: a
       // superuser's write goes through a read-only bit on some systems.
-      const DWORD existing = GetFileAttributesW(dest_path.c_str());
+      const DWORD existing = GetFileAttributesW(dest_path);
       if (existing != INVALID_FILE_ATTRIBUTES &&
           (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -263,7 +277,7 @@ class Win32Platform final : public Platform {
     // scanner never reads half of it. A replaced file loses its attributes
     // and takes the plain ones; a system or hidden one refuses. DELETE
     // lets a failed copy remove what it created on this very handle.
-    Handle dest(CreateFileW(dest_path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+    Handle dest(CreateFileW(dest_path, GENERIC_WRITE | DELETE, 0, nullptr,
                             fail_if_exists ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                             nullptr));
     if (!dest)
@@ -289,13 +303,17 @@ class Win32Platform final : public Platform {
     // Opened for deletion with no sharing at all: while any other handle
     // that reads, writes or deletes is open, whatever sharing it allows, the
     // open fails and the file is left alone. A link is deleted itself, as
-    // DeleteFileW does, not what it points to.
-    const Text full = FullPath(path);
-    if (full.empty())
+    // DeleteFileW does, not what it points to. The full path names the
+    // folder the file moves aside in.
+    win::PathRoom& full_room = g_rooms[2];
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), win::PathRoom::kChars, full_room.chars, nullptr);
+    if (length == 0 || length >= win::PathRoom::kChars)
       return false;
-    const Text target = win::ExtendedLengthPath(full);
-    Handle file(CreateFileW(target.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const wchar_t* const full = full_room.chars;
+    const wchar_t* const target = win::ExtendedLengthPath(full, g_rooms[0]);
+    Handle file(CreateFileW(target, DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr));
     if (!file)
       return false;
     // A handle that only reads attributes, or waits on the file, conflicts
@@ -318,7 +336,10 @@ class Win32Platform final : public Platform {
     // A name left by an earlier run whose holder still has it is skipped.
     bool moved = false;
     for (unsigned attempt = 0; attempt < 16 && !moved; ++attempt) {
-      moved = RenameOpenFile(file.Get(), AsideName(full, attempt));
+      const wchar_t* const aside = AsideName(full, attempt, g_rooms[1], g_rooms[3]);
+      if (!aside)
+        break;
+      moved = RenameOpenFile(file.Get(), aside);
       if (!moved && GetLastError() != ERROR_ALREADY_EXISTS)
         break;
     }
@@ -477,15 +498,30 @@ class Win32Platform final : public Platform {
 
 namespace win {
 
-Text ExtendedLengthPath(const Text& path) {
-  if (path.size() < kClassicPathChars || StartsWith(path, L"\\\\?\\") ||
-      StartsWith(path, L"\\\\.\\"))
+const wchar_t* ExtendedLengthPath(const wchar_t* path, PathRoom& room) {
+  if (wcslen(path) < kClassicPathChars || wcsncmp(path, L"\\\\?\\", 4) == 0 ||
+      wcsncmp(path, L"\\\\.\\", 4) == 0)
     return path;
-  const Text full = FullPath(path);
-  if (StartsWith(full, L"\\\\"))
-    return L"\\\\?\\UNC\\" + full.substr(2);
-  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
-    return L"\\\\?\\" + full;
+  // Normalised into the room after space for the longest prefix, which is
+  // then written just before it.
+  constexpr size_t kPrefixRoom = 8;
+  wchar_t* const full = room.chars + kPrefixRoom;
+  const DWORD length = GetFullPathNameW(path, DWORD(PathRoom::kChars - kPrefixRoom), full, nullptr);
+  if (length == 0 || length >= PathRoom::kChars - kPrefixRoom)
+    return path;
+  if (full[0] == L'\\' && full[1] == L'\\') {
+    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
+    constexpr wchar_t kUnc[] = L"\\\\?\\UNC";
+    wchar_t* const start = full + 1 - (std::size(kUnc) - 1);
+    wmemcpy(start, kUnc, std::size(kUnc) - 1);
+    return start;
+  }
+  if (length >= 3 && full[1] == L':' && full[2] == L'\\') {
+    constexpr wchar_t kDrive[] = L"\\\\?\\";
+    wchar_t* const start = full - (std::size(kDrive) - 1);
+    wmemcpy(start, kDrive, std::size(kDrive) - 1);
+    return start;
+  }
   return path;
 }
 

@@ -185,7 +185,10 @@ TEST_F(Win32Attributes, HandleNonAsciiNames) {
 // the extended-length prefix. So the form a path is handed over in is
 // checked here, where it is made.
 TEST(Win32LongPaths, PathsPastTheClassicLimitTakeTheExtendedFormOnceNormalised) {
-  using platform::win::ExtendedLengthPath;
+  const auto ExtendedLengthPath = [](const std::wstring& path) {
+    static platform::win::PathRoom room;
+    return std::wstring(platform::win::ExtendedLengthPath(path.c_str(), room));
+  };
   const std::wstring folder(240, L'a');
   // Short paths go as they are, up to 259 characters (260 with the NUL).
   EXPECT_EQ(ExtendedLengthPath(L"C:\\Lumora\\app.exe"), L"C:\\Lumora\\app.exe");
@@ -204,6 +207,33 @@ TEST(Win32LongPaths, PathsPastTheClassicLimitTakeTheExtendedFormOnceNormalised) 
   EXPECT_EQ(ExtendedLengthPath(L"\\\\?\\" + backup), L"\\\\?\\" + backup);
   const std::wstring device = L"\\\\.\\" + folder + L"\\" + folder;
   EXPECT_EQ(ExtendedLengthPath(device), device);
+}
+
+using Win32LongPathFiles = Win32Files;
+
+TEST_F(Win32LongPathFiles, ASwapAndItsRollbackReachPathsPastTheClassicLimit) {
+  // Both ends of each copy, the delete and its aside name, past the limit.
+  std::wstring folder = temp_.Path() + L"\\";
+  const std::wstring name = L"\\app.exe";
+  folder.resize(270 - name.size(), L'f');
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring main = folder + name;
+  const std::wstring backup = main + L".bak";
+  const std::wstring download = folder + L"\\download.exe";
+  WriteBytes(main, "v1");
+  WriteBytes(download, "v2");
+
+  EXPECT_TRUE(Native().CopyOneFile(main, backup, false));
+  EXPECT_EQ(Native().FirstFileMatch(backup), L"app.exe.bak");
+  EXPECT_TRUE(Native().GetAttributes(backup).has_value());
+  EXPECT_TRUE(Native().DeleteUnsharedFile(main));
+  EXPECT_FALSE(Exists(main));
+  EXPECT_TRUE(Native().CopyOneFile(download, main, true));
+  EXPECT_EQ(ReadBytes(main), "v2");
+  EXPECT_TRUE(Native().CopyOneFile(backup, main, false));
+  EXPECT_EQ(ReadBytes(main), "v1");
+  EXPECT_TRUE(Native().DeleteOneFile(backup));
+  EXPECT_FALSE(Exists(backup));
 }
 
 // --- DeleteOneFile ----------------------------------------------------------------
