@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <string>
 
 #include "platform/posix_binding.h"
@@ -71,11 +72,21 @@ bool WildcardMatches(const std::string& pattern, const char* name) {
 }
 
 // The folder part of `path`: "." for a bare name, "/" for a name at the root.
-std::string FolderOf(const std::string& path) {
+// Formed in static storage, so that the flush after a copy (the restore of
+// the old program among them) allocates nothing; nullptr when it is longer
+// than any path the system opens. One thread, one flush at a time.
+const char* FolderOf(const std::string& path) {
+  static char folder[PATH_MAX];
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos)
     return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  if (slash == 0)
+    return "/";
+  if (slash >= sizeof folder)
+    return nullptr;
+  path.copy(folder, slash);
+  folder[slash] = '\0';
+  return folder;
 }
 
 // Every copy is flushed to disk before the next step of an update: the
@@ -148,7 +159,10 @@ bool FlushWithEntry(int fd, const std::string& path) {
     return false;
   // The file's own fsync does not cover the entry that names it: a new
   // file whose folder was not synced can vanish in a power cut.
-  const int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const char* const folder = FolderOf(path);
+  if (!folder)
+    return false;
+  const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0)
     return false;
   // Some file systems cannot sync a folder (EINVAL): there the file's own
