@@ -42,6 +42,13 @@ struct ProcessEntry {
   Text exe_field;
 };
 
+// What ReplaceWithCopy came to.
+enum class ReplaceOutcome {
+  kReplaced,  // the destination holds the copy, on disk
+  kInUse,     // refused: sharing violation or access denied; worth another try
+  kFailed,    // refused for any other reason
+};
+
 enum class TerminateOutcome {
   kOpenFailed,       // the process could not be opened with the access asked for
   kTerminateFailed,  // opened, but the terminate call failed
@@ -114,6 +121,29 @@ class Platform {
   // never moved. False on failure (missing, read-only, running, in use),
   // with the file whole under its own name.
   virtual bool DeleteUnsharedFile(const Text& path) = 0;
+  // Replaces the file `to` with a copy of `from` so that `to` names a whole
+  // file, the old one or the copy, at every instant, a power cut included.
+  // The copy is made in `staging`, a free name in `to`'s folder, as
+  // CopyOneFile makes a fresh file (bytes and last-write time, written
+  // through to the disk, nobody else can open it meanwhile), and is then
+  // renamed onto `to` on its own handle, replacing the file there; the
+  // rename is written through too. Where the file at `to` cannot be replaced
+  // in place (a holder that only reads attributes), its name is freed first
+  // the way DeleteUnsharedFile frees one and the copy renamed in: `to` is
+  // then absent for that one rename. A missing `to` is simply created. A
+  // copy being made that the process ends with (killed, logged off) goes
+  // with it where the system allows. After kReplaced, `to` is a plain file
+  // holding the copy and `staging` is free; after any other outcome, `to`
+  // is as it was, whole under its own name, and no file this call created
+  // is left - with one exception: where the rename is in place but cannot
+  // be written through, kFailed is reported with `to` holding the copy, so
+  // that the caller restores what it must.
+  virtual ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) = 0;
+  // Removes the files DeleteUnsharedFile of `path` moved aside in earlier
+  // runs and that are still there (their holder let go after a power cut,
+  // or the rename back failed). Any attributes; one still held is marked
+  // for deletion and left. Best effort: nothing is reported.
+  virtual void RemoveAsideFiles(const Text& path) = 0;
 
   // --- Processes --------------------------------------------------------------
 
@@ -148,6 +178,8 @@ class Platform {
   // Stops the ticks and destroys the hidden host; RunTimer returns once the
   // current tick has ended.
   virtual void StopTimer() = 0;
+  // Waits `ms` milliseconds on the calling thread, dispatching nothing.
+  virtual void Pause(unsigned ms) = 0;
   // Ends the process at once with `code`.
   [[noreturn]] virtual void EndProcess(int code) = 0;
 };

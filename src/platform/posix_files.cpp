@@ -153,12 +153,9 @@ bool CopyBytes(int source, int dest) {
   }
 }
 
-// Writes `fd`, and the folder entry that names `path`, through to the disk.
-bool FlushWithEntry(int fd, const std::string& path) {
-  if (fsync(fd) != 0)
-    return false;
-  // The file's own fsync does not cover the entry that names it: a new
-  // file whose folder was not synced can vanish in a power cut.
+// Writes the folder that holds `path` through to the disk: its entries,
+// that is, which a file's own fsync does not cover.
+bool FlushFolderOf(const std::string& path) {
   const char* const folder = FolderOf(path);
   if (!folder)
     return false;
@@ -170,6 +167,12 @@ bool FlushWithEntry(int fd, const std::string& path) {
   const bool folder_flushed = fsync(dir) == 0 || errno == EINVAL;
   close(dir);
   return folder_flushed;
+}
+
+// Writes `fd`, and the folder entry that names `path`, through to the disk:
+// a new file whose folder was not synced can vanish in a power cut.
+bool FlushWithEntry(int fd, const std::string& path) {
+  return fsync(fd) == 0 && FlushFolderOf(path);
 }
 
 bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) {
@@ -304,6 +307,46 @@ bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_e
   close(source);
   return copied;
 }
+
+// rename(2) replaces the target in one step: every other process sees the
+// old file or the new one under the name, never neither, and so does the disk
+// after a power cut once the folder is flushed.
+ReplaceOutcome PosixPlatform::ReplaceWithCopy(const Text& from,
+                                              const Text& staging,
+                                              const Text& to) {
+  const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0)
+    return ReplaceOutcome::kFailed;
+  const bool copied = CopyFromOpenSource(source, staging, /*fail_if_exists=*/true);
+  close(source);
+  if (!copied)
+    return ReplaceOutcome::kFailed;
+  // As on Windows, a folder or a read-only file is not replaced (a rename
+  // would go through the read-only bit).
+  struct stat st;
+  ReplaceOutcome refused = ReplaceOutcome::kReplaced;
+  if (lstat(to.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode))
+      refused = ReplaceOutcome::kFailed;
+    else if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0)
+      refused = ReplaceOutcome::kInUse;
+  }
+  if (refused == ReplaceOutcome::kReplaced && rename(staging.c_str(), to.c_str()) != 0)
+    refused = (errno == EACCES || errno == EPERM || errno == EBUSY || errno == ETXTBSY)
+                  ? ReplaceOutcome::kInUse
+                  : ReplaceOutcome::kFailed;
+  if (refused != ReplaceOutcome::kReplaced) {
+    unlink(staging.c_str());
+    return refused;
+  }
+  // The new entry is on disk only once the folder is: until then a power
+  // cut may bring back the old file, which is whole. A folder that cannot
+  // be flushed is reported, though the copy is in place.
+  return FlushFolderOf(to) ? ReplaceOutcome::kReplaced : ReplaceOutcome::kFailed;
+}
+
+// Nothing is ever moved aside here: unlinking frees a name at once.
+void PosixPlatform::RemoveAsideFiles(const Text&) {}
 
 // Unlinking frees the name at once here, whoever holds the file open: the
 // holders keep the file, not its name.

@@ -262,6 +262,12 @@ void PosixPlatform::StopTimer() {
   stop_requested_ = true;
 }
 
+void PosixPlatform::Pause(unsigned ms) {
+  timespec left = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 void PosixPlatform::EndProcess(int code) {
   std::fflush(stdout);
   std::fflush(stderr);

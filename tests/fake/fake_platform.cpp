@@ -253,6 +253,8 @@ int FakePlatform::IndexOf(const std::string& line) const {
 }
 
 bool FakePlatform::Fails(const std::string& op, const Text& arg) {
+  if (on_call)
+    on_call();
   ++calls;
   if (raise_if && raise_if(op, arg)) {
     Log("raise " + op + " " + Utf8(arg));
@@ -397,6 +399,52 @@ bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_ex
   return ok;
 }
 
+platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
+                                                       const Text& staging,
+                                                       const Text& to) {
+  using platform::ReplaceOutcome;
+  const Unmetered unmetered;
+  Touch();
+  auto source = files.find(from);
+  ReplaceOutcome outcome = ReplaceOutcome::kReplaced;
+  if (Fails("replace", from) || source == files.end() || source->second.delete_pending ||
+      !dirs.count(Parent(to)) || files.count(staging)) {
+    outcome = ReplaceOutcome::kFailed;
+  } else if (auto existing = files.find(to); existing != files.end()) {
+    // Replaced by a rename, or freed first when only its attributes are
+    // read; any other holder, a running image or the read-only bit refuse.
+    const File& old = existing->second;
+    if (old.in_use || old.shared_delete || old.delete_pending || !RunningFrom(to).empty() ||
+        (old.attributes & platform::kAttrReadOnly))
+      outcome = ReplaceOutcome::kInUse;
+  }
+  if (outcome == ReplaceOutcome::kReplaced)
+    files[to] = File{source->second.bytes};
+  static const char* const kNames[] = {"ok", "in-use", "fail"};
+  Log("replace " + Utf8(from) + " -> " + Utf8(to) + " " + kNames[static_cast<int>(outcome)]);
+  return outcome;
+}
+
+void FakePlatform::RemoveAsideFiles(const Text& path) {
+  const Unmetered unmetered;
+  Log("remove-aside " + Utf8(path));
+  if (Fails("remove-aside", path))
+    return;
+  Touch();
+  const Text folder = Parent(path);
+  const Text pattern = BaseName(path) + VT(".*.deleted");
+  for (auto it = files.begin(); it != files.end();) {
+    if (Parent(it->first) != folder || !WildcardMatch(pattern, BaseName(it->first))) {
+      ++it;
+    } else if (it->second.shared_delete || it->second.attributes_holder || it->second.in_use) {
+      it->second.delete_pending = !it->second.in_use;
+      ++it;
+    } else {
+      it = files.erase(it);
+    }
+  }
+}
+
 std::vector<platform::ProcessEntry> FakePlatform::SnapshotProcesses(uint32_t flags) {
   const Unmetered unmetered;
   Log("snapshot " + Hex(flags));
@@ -501,6 +549,14 @@ void FakePlatform::StopTimer() {
   const Unmetered unmetered;
   Log("stop-timer");
   stop_requested_ = true;
+}
+
+void FakePlatform::Pause(unsigned ms) {
+  const Unmetered unmetered;
+  Log("pause " + std::to_string(ms));
+  now_ms += ms;
+  if (on_pause)
+    on_pause();
 }
 
 void FakePlatform::EndProcess(int code) {

@@ -97,7 +97,12 @@ class FakePlatform : public platform::Platform {
   std::function<bool(const Text& path)> on_start;
   // Called while a message box is open (after it is logged).
   std::function<void()> on_box;
-  // Failure injection by operation name ("copy", "delete", "setattr",
+  // Called after each Pause, once the virtual clock has moved on.
+  std::function<void()> on_pause;
+  // Called at the start of every call that can fail, before the fault is
+  // decided: what the program left on disk with its previous call.
+  std::function<void()> on_call;
+  // Failure injection by operation name ("copy", "replace", "delete", "setattr",
   // "getattr", "lookup", "start", "snapshot", "image", "terminate",
   // "session") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
@@ -153,6 +158,10 @@ class FakePlatform : public platform::Platform {
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
+  platform::ReplaceOutcome ReplaceWithCopy(const Text& from,
+                                           const Text& staging,
+                                           const Text& to) override;
+  void RemoveAsideFiles(const Text& path) override;
   std::vector<platform::ProcessEntry> SnapshotProcesses(uint32_t flags) override;
   uint32_t CurrentProcessId() override;
   std::optional<uint32_t> ProcessSessionId(uint32_t pid) override;
@@ -165,6 +174,7 @@ class FakePlatform : public platform::Platform {
   void ShowErrorBox(const Text& caption, const Text& text) override;
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
+  void Pause(unsigned ms) override;
   [[noreturn]] void EndProcess(int code) override;
 
  private:
