@@ -24,10 +24,14 @@ using fake::Utf8;
 
 class UpdateTest : public ::testing::Test {
  protected:
-  UpdateTest() {
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+  UpdateTest() { Install(os); }
+
+  // The old version at the main path, the new one downloaded, and the
+  // product's command line naming both: what each scenario starts from.
+  void Install(FakePlatform& platform) const {
+    platform.AddFile(main_path, "v1");
+    platform.AddFile(new_path, "v2");
+    platform.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
   }
 
   // Runs the program to its end; true when it ended through Quit.
@@ -155,10 +159,8 @@ TEST_F(UpdateTest, StaleBackupIsReplacedByAFreshCopyWhateverItsAttributes) {
        {kAttrReadOnly | kAttrArchive, kAttrHidden, kAttrSystem, kAttrReadOnly | kAttrHidden}) {
     SCOPED_TRACE(attributes);
     FakePlatform os;
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
+    Install(os);
     os.AddFile(main_path + VT(".bak"), "v0", attributes);
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_TRUE(os.boxes.empty());
     EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
@@ -263,9 +265,7 @@ TEST_F(UpdateTest, RestoreOutlastsAScannerOnTheFreshExecutable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakePlatform os;
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+    Install(os);
     os.on_start = [&os](const Text& path) {
       if (os.Bytes(path) != "v2")
         os.Spawn(path);
@@ -351,11 +351,9 @@ TEST_F(UpdateTest, StaleBackupHeldElsewhereIsNeverTheBackup) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakePlatform os;
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
+    Install(os);
     os.AddFile(main_path + VT(".bak"), "v0");
     os.files[main_path + VT(".bak")].*c.holder = true;
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_EQ(os.Lines("box"), c.backed_up
                                    ? std::vector<std::string>{}
@@ -399,9 +397,7 @@ TEST_F(UpdateTest, ExecutableHeldOpenElsewhereIsNeverLeftToVanish) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakePlatform os;
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+    Install(os);
     os.files[main_path].*c.holder = true;
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_EQ(os.Lines("box"),
