@@ -29,6 +29,7 @@ class Win32Platform final : public Platform {
   void ShowErrorBox(const Text& caption, const Text& text) override;
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
+  void Pause(unsigned ms) override;
   [[noreturn]] void EndProcess(int code) override;
 
   // win_files.cpp
@@ -38,6 +39,8 @@ class Win32Platform final : public Platform {
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
+  ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) override;
+  void RemoveAsideFiles(const Text& path) override;
 
   // win_processes.cpp
   std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override;

@@ -155,6 +155,10 @@ void Win32Platform::StopTimer() {
   PostQuitMessage(0);
 }
 
+void Win32Platform::Pause(unsigned ms) {
+  Sleep(ms);
+}
+
 void Win32Platform::EndProcess(int code) {
   ExitProcess(UINT(code));
 }
