@@ -40,7 +40,8 @@ Function* Resolve(const wchar_t* module, const char* name) {
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   using GetSystemDirectoryFn = UINT WINAPI(LPWSTR, UINT);
   using LoadLibraryExFn = HMODULE WINAPI(LPCWSTR, HANDLE, DWORD);
-  auto* const system_directory = Resolve<GetSystemDirectoryFn>(L"kernel32.dll", "GetSystemDirectoryW");
+  auto* const system_directory =
+      Resolve<GetSystemDirectoryFn>(L"kernel32.dll", "GetSystemDirectoryW");
   auto* const load = Resolve<LoadLibraryExFn>(L"kernel32.dll", "LoadLibraryExW");
   if (!system_directory || !load)
     return nullptr;
@@ -49,7 +50,9 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   if (length == 0 || length >= MAX_PATH)
     return nullptr;
   path[length] = L'\\';
-  wcscpy(path + length + 1, name);
+  wchar_t* tail = path + length + 1;
+  while ((*tail++ = *name++) != L'\0') {
+  }
   return load(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
@@ -84,6 +87,16 @@ struct Publisher {
   static constexpr DWORD kMaxBytes = 1024;
   BYTE bytes[kMaxBytes];
   DWORD size = 0;
+
+  bool SameAs(const Publisher& other) const {
+    if (size != other.size)
+      return false;
+    for (DWORD i = 0; i < size; ++i) {
+      if (bytes[i] != other.bytes[i])
+        return false;
+    }
+    return true;
+  }
 };
 
 // Verifies the signature of the file at `path` (through `file` where it is
@@ -215,8 +228,7 @@ TrustOutcome HoldAndCheck(const Text& download, const Text& installed) {
   static Publisher download_by;
   const bool signed_alike =
       VerifiedPublisher(ExtendedLengthPath(download.c_str(), room), g_held.Get(), download_by) &&
-      download_by.size == installed_by.size &&
-      std::memcmp(download_by.bytes, installed_by.bytes, installed_by.size) == 0;
+      download_by.SameAs(installed_by);
   return signed_alike ? TrustOutcome::kTrusted : TrustOutcome::kRefused;
 }
 

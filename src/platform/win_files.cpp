@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "platform/win_binding.h"
+#include "platform/win_elevation.h"
 #include "platform/win_path.h"
 
 namespace platform::win {
@@ -288,8 +289,15 @@ bool Win32Platform::DeleteUnsharedFile(const Text& path) {
 ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
                                               const Text& staging,
                                               const Text& to) {
-  Handle source = OpenCopySource(from.c_str());
-  if (!source)
+  // A download whose signature was checked is read through the handle that
+  // has held it since: what was checked is what is installed.
+  Handle opened;
+  HANDLE source = HeldDownload(from);
+  if (!source) {
+    opened = OpenCopySource(from.c_str());
+    source = opened.Get();
+  }
+  if (!source || source == INVALID_HANDLE_VALUE)
     return ReplaceOutcome::kFailed;
   // A fresh file that nobody else opens until it is whole and in place.
   // DELETE lets it be marked, and renamed, on this very handle.
@@ -307,7 +315,7 @@ ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
     DeleteFileW(staging_path);
     return ReplaceOutcome::kFailed;
   }
-  if (!CopyContents(source.Get(), staged.Get()) || !MarkForDeletion(staged.Get(), false))
+  if (!CopyContents(source, staged.Get()) || !MarkForDeletion(staged.Get(), false))
     return ReplaceOutcome::kFailed;  // the copy goes at the close
   const wchar_t* const full = FullPath(to.c_str());
   const wchar_t* const target = full ? ExtendedLengthPath(full, g_rooms[0]) : nullptr;
@@ -389,6 +397,10 @@ const wchar_t* ExtendedLengthPath(const wchar_t* path, PathRoom& room) {
     return start;
   }
   return path;
+}
+
+TrustOutcome Win32Platform::HoldAndCheckDownload(const Text& download, const Text& installed) {
+  return HoldAndCheck(download, installed);
 }
 
 }  // namespace platform::win
