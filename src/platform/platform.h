@@ -169,8 +169,10 @@ class Platform {
   // its code signature through that handle with the system's trust
   // services (no network: revocation is not fetched), loaded on first use
   // from the system folder by full path, and compares its signer with the
-  // publisher that signed `installed`. kRefused also when the download
-  // cannot be opened or read.
+  // publisher that signed `installed`. kNoReference whenever `installed`
+  // carries no signature that verifies here, whether or not the download
+  // could be opened; against a signed one, a download that cannot be opened
+  // or read is kRefused.
   virtual TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) = 0;
   // Removes the files that DeleteUnsharedFile moved aside in earlier runs
   // from `path`, or from a name that extends it (its backup, its staging

@@ -217,14 +217,14 @@ TrustOutcome HoldAndCheck(const Text& download, const Text& installed) {
   g_held.Reset(CreateFileW(ExtendedLengthPath(download.c_str(), room), GENERIC_READ,
                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                            nullptr));
+  if (g_held)
+    g_held_path = download;
+  static Publisher installed_by;
+  if (!g_trust.Load() ||
+      !VerifiedPublisher(ExtendedLengthPath(installed.c_str(), room), nullptr, installed_by))
+    return TrustOutcome::kNoReference;
   if (!g_held)
     return TrustOutcome::kRefused;
-  g_held_path = download;
-  if (!g_trust.Load())
-    return TrustOutcome::kNoReference;
-  static Publisher installed_by;
-  if (!VerifiedPublisher(ExtendedLengthPath(installed.c_str(), room), nullptr, installed_by))
-    return TrustOutcome::kNoReference;
   static Publisher download_by;
   const bool signed_alike =
       VerifiedPublisher(ExtendedLengthPath(download.c_str(), room), g_held.Get(), download_by) &&

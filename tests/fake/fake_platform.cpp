@@ -341,14 +341,16 @@ platform::TrustOutcome FakePlatform::HoldAndCheckDownload(const Text& download,
   };
   TrustOutcome outcome = TrustOutcome::kTrusted;
   auto it = files.find(download);
-  if (Fails("trust", download) || it == files.end()) {
+  if (Fails("trust", download)) {
     outcome = TrustOutcome::kRefused;
   } else {
-    held_download = download;
-    held = it->second;
+    if (it != files.end()) {
+      held_download = download;
+      held = it->second;
+    }
     if (signer(installed).empty())
       outcome = TrustOutcome::kNoReference;
-    else if (signer(download) != signer(installed))
+    else if (it == files.end() || signer(download) != signer(installed))
       outcome = TrustOutcome::kRefused;
   }
   static const char* const kNames[] = {"no-reference", "trusted", "refused"};
