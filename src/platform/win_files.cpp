@@ -178,23 +178,30 @@ ReplaceOutcome RefusalOutcome(DWORD error) {
 }
 
 // True when `name` is an aside name that MoveAside gives a file named
-// `base`: `base`, then ".", a hexadecimal process id, "-", a hexadecimal
-// try number and ".deleted" (letters in either case, as the folder
-// compares them).
+// `base`, or one named like it with a further extension (`base`.bak): it
+// begins with `base` and ".", and ends with ".", a hexadecimal process id,
+// "-", a hexadecimal try number and ".deleted" (letters in either case, as
+// the folder compares them).
 bool IsAsideNameOf(const wchar_t* name, const wchar_t* base) {
+  constexpr wchar_t kTail[] = L".deleted";
+  constexpr size_t kTailLength = std::size(kTail) - 1;
   const size_t base_length = wcslen(base);
-  if (_wcsnicmp(name, base, base_length) != 0 || name[base_length] != L'.')
+  const size_t length = wcslen(name);
+  if (length < base_length + 4 + kTailLength || _wcsnicmp(name, base, base_length) != 0 ||
+      name[base_length] != L'.' || _wcsicmp(name + length - kTailLength, kTail) != 0)
     return false;
-  const wchar_t* p = name + base_length + 1;
-  for (int part = 0; part < 2; ++part) {
-    const wchar_t* const start = p;
-    while (iswxdigit(*p))
-      ++p;
-    if (p == start || *p != (part == 0 ? L'-' : L'.'))
+  // Read backwards from the tail: the try number, then the process id.
+  const wchar_t* const start = name + base_length;
+  const wchar_t* p = name + length - kTailLength;
+  for (const wchar_t separator : {L'-', L'.'}) {
+    const wchar_t* const end = p;
+    while (p > start && iswxdigit(p[-1]))
+      --p;
+    if (p == end || p == start || p[-1] != separator)
       return false;
-    ++p;
+    --p;
   }
-  return _wcsicmp(p, L"deleted") == 0;
+  return true;
 }
 
 }  // namespace
