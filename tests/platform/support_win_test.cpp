@@ -17,17 +17,6 @@ std::wstring Environment(const wchar_t* name) {
   return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
 }
 
-// A build path handed over by CMake. The cross build writes them in the
-// build machine's notation; Wine shows the build machine's root as drive Z:.
-std::wstring FromBuildPath(const char* path) {
-  std::wstring wide;
-  for (const char* p = path; *p != '\0'; ++p)
-    wide += *p == '/' ? L'\\' : wchar_t(static_cast<unsigned char>(*p));
-  if (!wide.empty() && wide[0] == L'\\')
-    wide = L"Z:" + wide;
-  return wide;
-}
-
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
   {
@@ -177,6 +166,15 @@ bool Exists(const std::wstring& path) {
 
 bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.data(), int(a.size()), b.data(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring FromBuildPath(const char* path) {
+  std::wstring wide;
+  for (const char* p = path; *p != '\0'; ++p)
+    wide += *p == '/' ? L'\\' : wchar_t(static_cast<unsigned char>(*p));
+  if (!wide.empty() && wide[0] == L'\\')
+    wide = L"Z:" + wide;
+  return wide;
 }
 
 std::wstring FixtureExe(const wchar_t* file_name) {

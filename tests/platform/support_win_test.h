@@ -44,6 +44,9 @@ bool Exists(const std::wstring& path);
 // Case-insensitive comparison the way the file system compares names.
 bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b);
 
+// A build machine's path (handed over by CMake or a script) as this program
+// sees it: Wine shows the build machine's root as drive Z:.
+std::wstring FromBuildPath(const char* path);
 // Full path of a program built beside the stand-in product.
 std::wstring FixtureExe(const wchar_t* file_name);
 // Full path of the Veltrin program under test: the one this build produced,
