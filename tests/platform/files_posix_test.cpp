@@ -392,23 +392,32 @@ TEST_F(PosixCopyOneFile, RunningExecutableIsInUse) {
 
 TEST_F(PosixCopyOneFile, WriteErrorPartWayIsAFailedCopy) {
   const std::string source = dir_ / "big.bin";
-  const std::string dest = dir_ / "partial.bin";
   WriteFile(source, RandomBytes(256 * 1024));
 
-  // A child whose file size limit stops the write after 4 KiB.
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit = {4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(platform::Native().CopyOneFile(source, dest, false) ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "a copy cut short was reported as done";
-  EXPECT_FALSE(fs::exists(dest)) << "the failed copy left the file it created";
+  // A copy in a child whose file size limit stops the write after 4 KiB.
+  const auto copy_cut_short = [&](const std::string& dest) {
+    const pid_t child = fork();
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit = {4096, 4096};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      _exit(platform::Native().CopyOneFile(source, dest, false) ? 1 : 0);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  };
+
+  const std::string fresh = dir_ / "partial.bin";
+  EXPECT_TRUE(copy_cut_short(fresh)) << "a copy cut short was reported as done";
+  EXPECT_FALSE(fs::exists(fresh)) << "the failed copy left the file it created";
+
+  // A file that was there before keeps its name: it is not this call's to
+  // remove, whatever the copy left in it.
+  const std::string existing = dir_ / "existing.bin";
+  WriteFile(existing, "old", 0644);
+  EXPECT_TRUE(copy_cut_short(existing)) << "a copy cut short was reported as done";
+  EXPECT_TRUE(Exists(existing)) << "the failed copy removed a file it did not create";
 }
 
 }  // namespace
