@@ -69,7 +69,19 @@ bool DeleteStaleFile(const Text& path) {
   if (!attributes || (*attributes & platform::kAttrDirectory))
     return false;
   ClearBlockingAttributes(path);
-  return DeleteFileForced(path);
+  return DeleteFileExclusive(path);
+}
+
+platform::ReplaceOutcome ReplaceWithCopy(const Text& source,
+                                         const Text& staging,
+                                         const Text& destination) {
+  ClearBlockingAttributes(destination);
+  return Trapping([&] { return Os().ReplaceWithCopy(source, staging, destination); },
+                  platform::ReplaceOutcome::kFailed);
+}
+
+void RemoveAsideFiles(const Text& path) {
+  IgnoringErrors([&] { Os().RemoveAsideFiles(path); });
 }
 
 void ClearReadOnly(const Text& path) {

@@ -3,6 +3,7 @@
 // reports failure only through its result.
 #pragma once
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace MFile {
@@ -31,9 +32,25 @@ bool DeleteFileExclusive(const Text& path);
 // Deletes the file `path` whatever its attributes, as a stale backup must
 // go: found by its attributes, so that a hidden or system file (which
 // FileExists does not see, and which a copy cannot overwrite) is found too,
-// and cleared of read-only, hidden and system first. True when the file was
-// deleted; false for a missing path or a folder.
+// and cleared of read-only, hidden and system first. Deleted as
+// DeleteFileExclusive deletes, so the name is free after true: a copy made
+// next creates a fresh file, never one pending deletion that would vanish
+// with its last holder. True when the file was deleted; false for a missing
+// path, a folder or a file held open elsewhere.
 bool DeleteStaleFile(const Text& path);
+
+// Replaces `destination` with a copy of `source` made in `staging` and
+// renamed onto it, so that `destination` holds a whole file, old or new, at
+// every instant. A destination found by its attributes is first cleared of
+// read-only, hidden and system, which would refuse the replace. An error
+// raised is kFailed.
+platform::ReplaceOutcome ReplaceWithCopy(const Text& source,
+                                         const Text& staging,
+                                         const Text& destination);
+
+// Removes what earlier runs moved aside from `path` or its backup and
+// staging names and left behind. Errors are ignored.
+void RemoveAsideFiles(const Text& path);
 
 // Clears the read-only attribute of `path`, writing every other attribute bit
 // back as it was. Failures are ignored.

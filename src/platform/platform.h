@@ -139,10 +139,11 @@ class Platform {
   // be written through, kFailed is reported with `to` holding the copy, so
   // that the caller restores what it must.
   virtual ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) = 0;
-  // Removes the files DeleteUnsharedFile of `path` moved aside in earlier
-  // runs and that are still there (their holder let go after a power cut,
-  // or the rename back failed). Any attributes; one still held is marked
-  // for deletion and left. Best effort: nothing is reported.
+  // Removes the files that DeleteUnsharedFile moved aside in earlier runs
+  // from `path`, or from a name that extends it (its backup, its staging
+  // copy), and that are still there: a power cut came before their holder
+  // let go, or a rename back failed. Any attributes; one still held is
+  // marked for deletion and left. Best effort: nothing is reported.
   virtual void RemoveAsideFiles(const Text& path) = 0;
 
   // --- Processes --------------------------------------------------------------

@@ -52,10 +52,13 @@ bool g_rolling_back = false;
 // restore.
 struct Prepared {
   Text backup_path;
-  // A download saved at the backup path would be deleted as a stale backup,
-  // and the old program copied back as the "new" one. The file system
-  // ignores letter case, and so does this test.
-  bool download_at_backup = false;
+  // Where the new executable, or the old one on a restore, is copied before
+  // it is renamed onto MainPath: in MainPath's folder, so on its volume.
+  Text staging_path;
+  // A download saved at the backup or the staging path would be deleted as
+  // a stale file before it is copied. The file system ignores letter case,
+  // and so does this test.
+  bool download_in_the_way = false;
   Text box_backup_failed;
   Text box_replace_failed;
   Text box_start_failed;
@@ -74,7 +77,10 @@ Text JoinLines(const BoxText& box) {
 void Prepare() {
   auto& os = platform::Os();
   g_prepared.backup_path = MainPath + kBackupSuffix;
-  g_prepared.download_at_backup = os.ToLower(NewPath) == os.ToLower(g_prepared.backup_path);
+  g_prepared.staging_path = MainPath + kStagingSuffix;
+  const Text download = os.ToLower(NewPath);
+  g_prepared.download_in_the_way = download == os.ToLower(g_prepared.backup_path) ||
+                                   download == os.ToLower(g_prepared.staging_path);
   g_prepared.box_backup_failed = JoinLines(kBoxBackupFailed);
   g_prepared.box_replace_failed = JoinLines(kBoxReplaceFailed);
   g_prepared.box_start_failed = JoinLines(kBoxStartFailed);
@@ -97,15 +103,29 @@ void OutOfMemory() {
   FailedMidway();
 }
 
+// Puts the backup back at MainPath the way the swap put the new version
+// there: staged and renamed over it, so MainPath holds a whole program
+// throughout. A security product opens every freshly written executable
+// for a moment; a restore it refuses is tried again for a while.
+void RestoreBackup() {
+  for (unsigned waited = 0;; waited += kRestoreRetryMs) {
+    const platform::ReplaceOutcome outcome =
+        MFile::ReplaceWithCopy(BackupPath, g_prepared.staging_path, MainPath);
+    if (outcome != platform::ReplaceOutcome::kInUse || waited >= kRestoreRetryForMs)
+      return;
+    platform::Os().Pause(kRestoreRetryMs);
+  }
+}
+
 // Undoes what the swap has done so far and ends. The backup is put back
-// over the main executable (where it had been deleted or replaced) before
-// the box opens: a windowless program seldom gets the foreground, so the
-// box may wait for hours behind other windows while the user logs off or
-// the process is ended. Then the box, then the product restarts. Each step
-// runs even if the one before it failed: at worst the product restarts from
-// whatever MainPath holds. The new copy is a plain file, so no attribute of
-// its own keeps the old program from coming back, and the restored copy is
-// on disk before it runs again.
+// over the main executable (where it may have been replaced) before the box
+// opens: a windowless program seldom gets the foreground, so the box may
+// wait for hours behind other windows while the user logs off or the
+// process is ended. Then the box, then the product restarts. Each step runs
+// even if the one before it failed: at worst the product restarts from
+// whatever MainPath holds, which is always a whole program. The new copy is
+// a plain file, so no attribute of its own keeps the old program from
+// coming back, and the restored copy is on disk before it runs again.
 [[noreturn]] void RollBack() {
   g_rolling_back = true;
   const Text* box = nullptr;
@@ -127,7 +147,7 @@ void OutOfMemory() {
       break;
   }
   if (g_stage >= Stage::kReplacing)
-    IgnoringErrors([] { CopyFileTo(BackupPath, MainPath, true); });
+    IgnoringErrors(&RestoreBackup);
   if (box)
     IgnoringErrors([box] { platform::Os().ShowErrorBox(kTitle, *box); });
   if (g_stage == Stage::kBackingUp)
@@ -165,32 +185,37 @@ void Swap() {
   std::set_new_handler(&OutOfMemory);
   Trace(kTraceUpdatingStart);
   BackupPath = std::move(g_prepared.backup_path);
-  if (g_prepared.download_at_backup)
+  if (g_prepared.download_in_the_way)
     RollBack();
-  // A stale backup goes whatever its attributes: a hidden one would make the
-  // copy below fail, and every later update with it.
+  // What an earlier run left behind goes first: the old executable moved
+  // aside where a power cut or a holder kept it, a half-made staging copy.
+  MFile::RemoveAsideFiles(MainPath);
+  MFile::DeleteStaleFile(g_prepared.staging_path);
+  // A stale backup goes whatever its attributes (a hidden one would make
+  // the copy below fail, and every later update with it), and its name is
+  // freed at once, so that the backup is always a fresh file: one written
+  // into a file pending deletion would vanish with its last holder. One
+  // that cannot be freed makes the copy fail.
   MFile::DeleteStaleFile(BackupPath);
-  // The backup must be on disk before the old executable is deleted: after a
-  // power cut it may be the only copy of the old program left.
-  const bool backup_made = CopyFileTo(MainPath, BackupPath, true);
+  // The backup must be on disk before MainPath changes: after a power cut
+  // it may be the only copy of the old program left.
+  const bool backup_made = CopyFileTo(MainPath, BackupPath, /*overwrite=*/false);
 
   if (MMain::SelfRestart)
     PurgeLibrariesAndRestart();
 
-  // A failed copy is a failure even when a file is found: it may be a stale
-  // backup that could not be deleted, which holds an older program.
   if (!backup_made || !FileExists(BackupPath))
     RollBack();
 
   g_stage = Stage::kReplacing;
-  // Deleted only if the name is freed at once: a file held open elsewhere is
-  // left whole, the copy onto it fails and the old program stays.
-  if (FileExists(MainPath))
-    MFile::DeleteFileExclusive(MainPath);
-  // Likewise the old executable, if it could not be deleted, is no
-  // replacement. The new executable is on disk before it is started, and
-  // carries none of the download's read-only, hidden or system attributes.
-  if (!CopyFileTo(NewPath, MainPath, true) || !FileExists(MainPath)) {
+  // Staged beside MainPath and renamed over it: MainPath holds the whole
+  // old program until the new one is whole and on disk, whenever this
+  // process is ended. A file another program holds is refused and stays.
+  // The new executable carries none of the download's read-only, hidden or
+  // system attributes.
+  if (MFile::ReplaceWithCopy(NewPath, g_prepared.staging_path, MainPath) !=
+          platform::ReplaceOutcome::kReplaced ||
+      !FileExists(MainPath)) {
     Trace(kTraceReplaceFailed);
     RollBack();
   }
@@ -241,7 +266,10 @@ void Timer1_Timer() {
       Swap();
     }
   }
-  if (Step == 1)
+  // Not in the start tick: the process just created is in any snapshot
+  // taken now, even one that has already exited. Seen in a later tick, it
+  // has come up.
+  if (Step == 1 && Tick > 0)
     Watch();
   if (MMain::Tracing())
     Trace(kTraceStepPrefix + Decimal(Step) + kTraceTickPrefix + Decimal(Tick));

@@ -13,6 +13,13 @@ inline const Text kTitle = VT("Lumora安装辅助程序");
 
 inline constexpr unsigned kTimerIntervalMs = 500;
 inline const Text kBackupSuffix = VT(".bak");
+// The new executable is copied here, beside MainPath, and renamed onto it.
+inline const Text kStagingSuffix = VT(".staging");
+// A restore refused because another program holds the file (a scanner
+// opens every freshly written executable for a moment) is tried again every
+// 100 ms for 2 s in all.
+inline constexpr unsigned kRestoreRetryMs = 100;
+inline constexpr unsigned kRestoreRetryForMs = 2000;
 // While the old program still runs: ticks 31 to 49 try to terminate it, tick
 // 51 gives up.
 inline constexpr int32_t kTerminateAfterTick = 30;

@@ -333,6 +333,7 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   const std::string old_bytes = v1_ + padding;
   const std::string new_bytes = v2_ + padding;
   const fs::path backup = main_.string() + ".bak";
+  const fs::path staging = main_.string() + ".staging";
   const std::vector<std::string> args = {Quoted(main_) + "?" + Quoted(download_)};
   auto reset = [&] {
     // A product the last run started (perhaps after its log was read) holds
@@ -340,6 +341,7 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     posixtest::KillProgramsRunningFrom(install_);
     WaitFor([&] { return !posixtest::ProgramRunsFrom(install_); }, 5s);
     fs::remove(backup);
+    fs::remove(staging);
     fs::remove(LogPath());
     WriteFile(main_, old_bytes, 0755);
     WriteFile(download_, new_bytes, 0755);
@@ -352,11 +354,8 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     return true;
   };
   const auto backup_appeared = [&] { return fs::exists(backup); };
-  // The old executable is deleted and its replacement copied in from empty.
-  const auto replacing = [&] {
-    std::error_code error;
-    return fs::file_size(main_, error) < new_bytes.size() || error;
-  };
+  // The new executable is copied beside the old one, then renamed over it.
+  const auto replacing = [&] { return fs::exists(staging); };
 
   // One undisturbed update, to spread the kill points over its swap.
   reset();
@@ -371,7 +370,8 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   bool caught_backing_up = false;
   bool caught_replacing = false;
   std::string outcomes;
-  // Kills one run `delay` after `event`; checks that the old bytes survived.
+  // Kills one run `delay` after `event`; checks that the main path holds a
+  // whole program, old or new, and the old bytes survived.
   const auto kill_after = [&](const char* event, const std::function<bool()>& happened,
                               Clock::duration delay) {
     reset();
@@ -387,9 +387,11 @@ TEST_F(NativeUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     Wait(pid);
     const std::string at_main = ReadFile(main_);
     const std::string at_backup = ReadFile(backup);
+    EXPECT_TRUE(at_main == old_bytes || at_main == new_bytes) << at_main.size() << " bytes";
     EXPECT_TRUE(at_main == old_bytes || at_backup == old_bytes);
     caught_backing_up |= fs::exists(backup) && at_backup != old_bytes;
-    caught_replacing |= at_main != old_bytes && at_main != new_bytes;
+    std::error_code error;
+    caught_replacing |= fs::file_size(staging, error) < new_bytes.size() && !error;
     outcomes += "\n  " + when + ": main " + std::to_string(at_main.size()) + " bytes, backup " +
                 std::to_string(at_backup.size()) + " bytes";
   };

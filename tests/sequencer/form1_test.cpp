@@ -24,10 +24,14 @@ using fake::Utf8;
 
 class UpdateTest : public ::testing::Test {
  protected:
-  UpdateTest() {
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+  UpdateTest() { Install(os); }
+
+  // The old version at the main path, the new one downloaded, and the
+  // product's command line naming both: what each scenario starts from.
+  void Install(FakePlatform& platform) const {
+    platform.AddFile(main_path, "v1");
+    platform.AddFile(new_path, "v2");
+    platform.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
   }
 
   // Runs the program to its end; true when it ended through Quit.
@@ -45,8 +49,9 @@ class UpdateTest : public ::testing::Test {
     std::vector<std::string> out;
     for (const std::string& line : os.log) {
       const bool wanted =
-          line.rfind("copy", 0) == 0 || line.rfind("delete", 0) == 0 ||
-          line.rfind("start", 0) == 0 || line.rfind("box", 0) == 0 || line.rfind("exit", 0) == 0 ||
+          line.rfind("copy", 0) == 0 || line.rfind("replace", 0) == 0 ||
+          line.rfind("delete", 0) == 0 || line.rfind("start", 0) == 0 ||
+          line.rfind("box", 0) == 0 || line.rfind("exit", 0) == 0 ||
           (line.rfind("trace ", 0) == 0 && line.find("Setup Step") == std::string::npos &&
            line.find("ProcessId") == std::string::npos);
       if (wanted)
@@ -81,15 +86,14 @@ class UpdateTest : public ::testing::Test {
 
 TEST_F(UpdateTest, OldVersionGoneAtFirstTick) {
   EXPECT_TRUE(Run());
-  EXPECT_EQ(os.ticks_run, 1);
+  EXPECT_EQ(os.ticks_run, 2);  // the swap, then the first tick of the watch
   EXPECT_EQ(os.Bytes(main_path), "v2");
   EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
   EXPECT_EQ(os.Bytes(new_path), "v2");
   EXPECT_EQ(Story(), (std::vector<std::string>{
                          "trace Old Version is Exit, Updating Start!",
                          "copy " + M() + " -> " + B() + " ok",
-                         "delete-unshared " + M() + " ok",
-                         "copy " + N() + " -> " + M() + " ok",
+                         "replace " + N() + " -> " + M() + " ok",
                          "trace Backup and Replace Old Version Success!",
                          "start " + M() + " ok",
                          "trace Start New Version",
@@ -107,7 +111,7 @@ TEST_F(UpdateTest, OldVersionExitsByItselfAtTick20) {
   const uint32_t old = os.Spawn(main_path);
   os.before_tick[20] = [&] { os.ExitProcess(old); };
   EXPECT_TRUE(Run());
-  EXPECT_EQ(os.ticks_run, 20);
+  EXPECT_EQ(os.ticks_run, 21);
   EXPECT_TRUE(os.Lines("terminate").empty());
   EXPECT_EQ(TickOf("trace Old Version is Exit, Updating Start!"), 20);
   const std::vector<std::string> traces = os.Traces();
@@ -155,15 +159,13 @@ TEST_F(UpdateTest, StaleBackupIsReplacedByAFreshCopyWhateverItsAttributes) {
        {kAttrReadOnly | kAttrArchive, kAttrHidden, kAttrSystem, kAttrReadOnly | kAttrHidden}) {
     SCOPED_TRACE(attributes);
     FakePlatform os;
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
+    Install(os);
     os.AddFile(main_path + VT(".bak"), "v0", attributes);
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_TRUE(os.boxes.empty());
     EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v1");
     EXPECT_EQ(os.Bytes(main_path), "v2");
-    EXPECT_LT(os.IndexOf("delete " + B() + " ok"),
+    EXPECT_LT(os.IndexOf("delete-unshared " + B() + " ok"),
               os.IndexOf("copy " + M() + " -> " + B() + " ok"));
   }
 }
@@ -174,10 +176,9 @@ TEST_F(UpdateTest, MissingDownloadRestoresTheBackupAndRestartsTheOldVersion) {
   EXPECT_EQ(Story(), (std::vector<std::string>{
                          "trace Old Version is Exit, Updating Start!",
                          "copy " + M() + " -> " + B() + " ok",
-                         "delete-unshared " + M() + " ok",
-                         "copy " + N() + " -> " + M() + " fail",
+                         "replace " + N() + " -> " + M() + " fail",
                          "trace 升级失败，无法替换新版本的主程序",
-                         "copy " + B() + " -> " + M() + " ok",
+                         "replace " + B() + " -> " + M() + " ok",
                          "box 升级失败，无法替换新版本的主程序。",
                          "start " + M() + " ok",
                          "exit 0",
@@ -196,12 +197,11 @@ TEST_F(UpdateTest, RefusedStartRestoresTheBackup) {
   EXPECT_EQ(Story(), (std::vector<std::string>{
                          "trace Old Version is Exit, Updating Start!",
                          "copy " + M() + " -> " + B() + " ok",
-                         "delete-unshared " + M() + " ok",
-                         "copy " + N() + " -> " + M() + " ok",
+                         "replace " + N() + " -> " + M() + " ok",
                          "trace Backup and Replace Old Version Success!",
                          "start " + M() + " fail",
                          "trace Can not start New Version, Recover backup",
-                         "copy " + B() + " -> " + M() + " ok",
+                         "replace " + B() + " -> " + M() + " ok",
                          "box 升级失败，无法启动新版本。",
                          "start " + M() + " ok",
                          "exit 0",
@@ -226,7 +226,7 @@ TEST_F(UpdateTest, NewVersionNeverSeenGivesM4AtTick11OfTheWatch) {
   EXPECT_EQ(std::vector<std::string>(story.end() - 5, story.end()),
             (std::vector<std::string>{
                 "trace 新版本的主程序未正常启动，请再尝试升级。",
-                "copy " + B() + " -> " + M() + " ok",
+                "replace " + B() + " -> " + M() + " ok",
                 "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。",
                 "start " + M() + " ok",
                 "exit 0",
@@ -235,6 +235,77 @@ TEST_F(UpdateTest, NewVersionNeverSeenGivesM4AtTick11OfTheWatch) {
   EXPECT_EQ(os.boxes[0].second,
             VT("新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。\r\n\r\n"
                "请稍后再次尝试升级。"));
+}
+
+TEST_F(UpdateTest, NewVersionThatExitsInTheStartTickIsNoRunningOne) {
+  // The start tick's snapshot still lists the process just created; by the
+  // next tick it has exited. M4, and the old version back.
+  os.before_tick[2] = [&] {
+    for (const uint32_t pid : os.RunningFrom(main_path))
+      os.ExitProcess(pid, 1);
+  };
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.ticks_run, 12);
+  EXPECT_EQ(os.Lines("box"),
+            std::vector<std::string>{
+                "box 新版本的主程序未正常启动，可能下载的文件不全或者升级安装过程中退出。"});
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
+}
+
+TEST_F(UpdateTest, RestoreOutlastsAScannerOnTheFreshExecutable) {
+  // A security product opens the new executable, sharing neither writing
+  // nor deleting, just as the watch gives up.
+  struct Case {
+    const char* name;
+    int release_after_ms;  // -1: never
+    const char* main_at_end;
+  };
+  const Case cases[] = {{"lets go after 1.5 s", 1500, "v1"}, {"holds on", -1, "v2"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform os;
+    Install(os);
+    os.on_start = [&os](const Text& path) {
+      if (os.Bytes(path) != "v2")
+        os.Spawn(path);
+      return true;
+    };
+    os.before_tick[12] = [&] { os.files[main_path].shared_delete = true; };
+    int waited_ms = 0;
+    os.on_pause = [&] {
+      waited_ms += int(Form1::kRestoreRetryMs);
+      if (waited_ms == c.release_after_ms)
+        os.CloseElsewhere(main_path);
+    };
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_EQ(os.Bytes(main_path), c.main_at_end);
+    // Tried for about 2 s at most, and the box only after the restore.
+    EXPECT_LE(waited_ms, 2100);
+    if (c.release_after_ms < 0) {
+      EXPECT_GE(waited_ms, 1900);
+    }
+    ASSERT_EQ(os.Lines("box").size(), 1u);
+    EXPECT_GT(os.IndexOf(os.Lines("box")[0]), os.IndexOf(os.Lines("replace " + B()).back()));
+    EXPECT_EQ(os.Lines("start").back(), "start " + M() + " ok");
+  }
+}
+
+TEST_F(UpdateTest, WhatEarlierRunsLeftBesideTheExecutableGoesBeforeTheSwap) {
+  const Text aside = main_path + VT(".1f4-0.deleted");
+  const Text backup_aside = main_path + VT(".bak.20c-1.deleted");
+  const Text staging = main_path + VT(".staging");
+  const Text unrelated = main_path + VT(".config");
+  os.AddFile(aside, "v0", platform::kAttrHidden);
+  os.AddFile(backup_aside, "v0");
+  os.AddFile(staging, "v2, half written", platform::kAttrReadOnly);
+  os.AddFile(unrelated, "settings");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(os.Bytes(main_path), "v2");
+  EXPECT_FALSE(os.Bytes(aside));
+  EXPECT_FALSE(os.Bytes(backup_aside));
+  EXPECT_FALSE(os.Bytes(staging));
+  EXPECT_EQ(os.Bytes(unrelated), "settings");
 }
 
 TEST_F(UpdateTest, NewVersionFirstSeenAtTick11OfTheWatchSucceeds) {
@@ -263,17 +334,34 @@ TEST_F(UpdateTest, BackupImpossibleShowsM1AndRestartsTheUntouchedOldVersion) {
   EXPECT_EQ(os.Bytes(main_path), "v1");
 }
 
-TEST_F(UpdateTest, StaleBackupThatCannotBeRefreshedIsNoBackup) {
-  // The stale backup holds an older program and is locked: it cannot be
-  // deleted and the copy onto it fails. It must not pass for a backup.
-  os.AddFile(main_path + VT(".bak"), "v0");
-  os.files[main_path + VT(".bak")].in_use = true;
-  EXPECT_TRUE(Run());
-  ASSERT_EQ(os.boxes.size(), 1u);
-  EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法备份主程序。"});
-  EXPECT_EQ(os.Bytes(main_path), "v1");
-  EXPECT_EQ(os.Bytes(main_path + VT(".bak")), "v0");
-  EXPECT_TRUE(os.Lines("delete " + M() + " ").empty());
+TEST_F(UpdateTest, StaleBackupHeldElsewhereIsNeverTheBackup) {
+  // A stale backup that cannot be freed is no backup: it holds an older
+  // program. One held only for its attributes is moved aside and the fresh
+  // backup is a file of its own, which outlives the stale one's holder.
+  struct Case {
+    const char* name;
+    bool fake::File::*holder;
+    bool backed_up;
+  };
+  const Case cases[] = {
+      {"locked", &fake::File::in_use, false},
+      {"scanner", &fake::File::shared_delete, false},
+      {"attributes only", &fake::File::attributes_holder, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform os;
+    Install(os);
+    os.AddFile(main_path + VT(".bak"), "v0");
+    os.files[main_path + VT(".bak")].*c.holder = true;
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_EQ(os.Lines("box"), c.backed_up
+                                   ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"box 升级失败，无法备份主程序。"});
+    EXPECT_EQ(os.Bytes(main_path), c.backed_up ? "v2" : "v1");
+    os.CloseElsewhere(main_path + VT(".bak"));
+    EXPECT_EQ(os.Bytes(main_path + VT(".bak")), c.backed_up ? "v1" : "v0");
+  }
 }
 
 TEST_F(UpdateTest, OldExecutableThatCannotBeReplacedIsNoSuccess) {
@@ -309,9 +397,7 @@ TEST_F(UpdateTest, ExecutableHeldOpenElsewhereIsNeverLeftToVanish) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakePlatform os;
-    os.AddFile(main_path, "v1");
-    os.AddFile(new_path, "v2");
-    os.args = VT("\"") + main_path + VT("\"?\"") + new_path + VT("\"");
+    Install(os);
     os.files[main_path].*c.holder = true;
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_EQ(os.Lines("box"),
@@ -323,21 +409,22 @@ TEST_F(UpdateTest, ExecutableHeldOpenElsewhereIsNeverLeftToVanish) {
   }
 }
 
-TEST_F(UpdateTest, DownloadAtTheBackupPathIsNeverDestroyed) {
-  const Text download = main_path + VT(".BAK");  // letter case as the user typed it
-  os.files.erase(main_path + VT(".bak"));
-  os.AddFile(download, "v2");
-  os.args = VT("\"") + main_path + VT("\"?\"") + download + VT("\"");
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Story(), (std::vector<std::string>{
-                         "trace Old Version is Exit, Updating Start!",
-                         "box 升级失败，无法备份主程序。",
-                         "trace Backup Old Version Failed!",
-                         "start " + M() + " ok",
-                         "exit 0",
-                     }));
-  EXPECT_EQ(os.Bytes(main_path), "v1");
-  EXPECT_EQ(os.Bytes(download), "v2");
+TEST_F(UpdateTest, DownloadWhereTheSwapCleansUpIsNeverDestroyed) {
+  // Letter case as the user typed it.
+  for (const Text suffix : {VT(".BAK"), VT(".Staging")}) {
+    SCOPED_TRACE(Utf8(suffix));
+    FakePlatform os;
+    const Text download = main_path + suffix;
+    os.AddFile(main_path, "v1");
+    os.AddFile(download, "v2");
+    os.args = VT("\"") + main_path + VT("\"?\"") + download + VT("\"");
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法备份主程序。"});
+    EXPECT_TRUE(os.Lines("copy").empty());
+    EXPECT_TRUE(os.Lines("delete").empty());
+    EXPECT_EQ(os.Bytes(main_path), "v1");
+    EXPECT_EQ(os.Bytes(download), "v2");
+  }
 }
 
 TEST_F(UpdateTest, AttributesOfTheFilesNeverStopAnUpdateOrARollback) {
@@ -358,6 +445,8 @@ TEST_F(UpdateTest, AttributesOfTheFilesNeverStopAnUpdateOrARollback) {
        "not-an-exe", "box 升级失败，无法启动新版本。"},
       // A read-only old executable never gives a read-only backup.
       {"read-only old executable", kAttrReadOnly, kAttrArchive, "v2", nullptr},
+      // Not seen by FileExists, and refusing a copy made over it.
+      {"hidden system old executable", kAttrHidden | kAttrSystem, kAttrArchive, "v2", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -398,12 +487,12 @@ TEST_F(UpdateTest, TickArrivingWhileABoxIsOpenIsIgnored) {
 TEST_F(UpdateTest, RollbackStepsRunEvenWhenOneRaises) {
   os.files.erase(new_path);
   os.raise_if = [&](const std::string& op, const Text& from) {
-    return op == "copy" && from == main_path + VT(".bak");
+    return op == "replace" && from == main_path + VT(".bak");
   };
   EXPECT_TRUE(Run());
   // The restore raised, the restart still ran, and the process ended.
-  EXPECT_GE(os.IndexOf("raise copy " + B()), 0);
-  EXPECT_GT(os.IndexOf("start " + M() + " fail"), os.IndexOf("raise copy " + B()));
+  EXPECT_GE(os.IndexOf("raise replace " + B()), 0);
+  EXPECT_GT(os.IndexOf("start " + M() + " ok"), os.IndexOf("raise replace " + B()));
   EXPECT_EQ(os.log.back(), "exit 0");
 }
 
@@ -517,7 +606,37 @@ const Timeline kTimelines[] = {
      [](FakePlatform& os, const Text& main_path, const Text&) {
        os.args = main_path + VT("!") + main_path;
      }},
+    {"M4, the new version exits in the start tick",
+     [](FakePlatform& os, const Text& main_path, const Text&) {
+       os.before_tick[2] = [&os, main_path] {
+         for (const uint32_t pid : os.RunningFrom(main_path))
+           os.ExitProcess(pid, 1);
+       };
+     }},
+    {"M4, a scanner holds the new version during the restore",
+     [](FakePlatform& os, const Text& main_path, const Text&) {
+       os.on_start = [&os](const Text& path) {
+         if (os.Bytes(path) != "v2")
+           os.Spawn(path);
+         return true;
+       };
+       os.before_tick[12] = [&os, main_path] { os.files[main_path].shared_delete = true; };
+       os.on_pause = [&os, main_path] {
+         if (os.now_ms >= 6500)
+           os.CloseElsewhere(main_path);
+       };
+     }},
+    {"stale backup held for its attributes, hidden system old executable",
+     [](FakePlatform& os, const Text& main_path, const Text&) {
+       os.files[main_path].attributes = platform::kAttrHidden | platform::kAttrSystem;
+       os.AddFile(main_path + VT(".bak"), "v0");
+       os.files[main_path + VT(".bak")].attributes_holder = true;
+     }},
 };
+
+// MainPath checks made by the sweep: after every platform call from the
+// swap's first change on.
+long g_main_path_checks = 0;
 
 enum class Fault { kNone, kCallFails, kCallRaises, kAllocationFails };
 
@@ -531,6 +650,18 @@ std::pair<int, long> RunWithFault(const Timeline& timeline, Fault fault, long n)
   os.AddFile(download, "v2");
   os.args = VT("\"") + main_path + VT("\"?\"") + download + VT("\"");
   timeline.script(os, main_path, download);
+  // From the first change on disk, MainPath holds a whole program, old or
+  // new, after every call the program makes.
+  const std::optional<std::string> new_bytes = os.Bytes(download);
+  os.on_call = [&] {
+    if (!os.touched)
+      return;
+    ++g_main_path_checks;
+    const std::optional<std::string> held = os.Bytes(main_path);
+    EXPECT_TRUE(held == "v1" || (new_bytes && held == new_bytes))
+        << timeline.name << ": MainPath holds " << held.value_or("nothing") << " before call "
+        << os.calls + 1;
+  };
   MMain::SetTraceSink(nullptr);  // as shipped: trace texts are not built
   os.fail_if = [&](const std::string&, const Text&) {
     return fault == Fault::kCallFails && os.calls == n;
@@ -547,6 +678,8 @@ std::pair<int, long> RunWithFault(const Timeline& timeline, Fault fault, long n)
     // Out of memory before the form loaded: the program ends untouched.
   }
   fake::meter.armed = false;
+  os.on_call();
+  os.on_call = nullptr;
 
   const std::string where = std::string(timeline.name) + ", fault " +
                             std::to_string(static_cast<int>(fault)) + " at " + std::to_string(n);
@@ -565,7 +698,7 @@ std::pair<int, long> RunWithFault(const Timeline& timeline, Fault fault, long n)
     EXPECT_TRUE(planted("start " + M) ||
                 (!starts.empty() && starts.back().rfind("start " + M + " ", 0) == 0))
         << where;
-    if (!planted("copy " + B) && !planted("start " + M)) {
+    if (!planted("replace " + B) && !planted("start " + M)) {
       EXPECT_EQ(os.Bytes(main_path), "v1") << where;
       EXPECT_FALSE(os.RunningFrom(main_path).empty()) << where;
     }
@@ -587,5 +720,5 @@ TEST(FaultSweep, NoSingleFaultLosesTheOldProgram) {
     runs += 1 + 2 * calls + int(allocations);
     std::printf("sweep %s: %d calls, %ld allocations\n", timeline.name, calls, allocations);
   }
-  std::printf("sweep: %d runs\n", runs);
+  std::printf("sweep: %d runs, MainPath checked %ld times\n", runs, g_main_path_checks);
 }
