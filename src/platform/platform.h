@@ -1,7 +1,7 @@
 // The one interface between Veltrin's logic and the operating system.
 //
 // The modules (MMain, MFile, MProcesses, Form1) call only this interface; it
-// has a Win32 binding (platform_win.cpp), a POSIX binding (posix_*.cpp) and,
+// has a Win32 binding (win_*.cpp), a POSIX binding (posix_*.cpp) and,
 // for the tests, a scripted fake. Each operation opens and closes whatever
 // handles it needs within the call, with one exception: the single-instance
 // token that ClaimSingleInstance claims is held until the process ends.

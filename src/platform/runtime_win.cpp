@@ -18,6 +18,8 @@
 // - The stock handler for an uncaught exception prints the exception's
 //   demangled type name, which links the whole symbol demangler (some 46 KB)
 //   into a program that has no console to print to.
+// - abort, which all of the above end in, is this program's own: the C
+//   runtime's opens a box before it ends the process; this one is silent.
 //
 // The stack protector's guard and failure handler are this program's own
 // too. GCC's libssp would bring them with a start-up routine that seeds the
@@ -66,6 +68,20 @@ extern "C" {
 // Seeded by the entry point before any checked function runs. Used by the
 // compiler's checks, which the link-time optimiser does not see.
 __attribute__((used)) void* __stack_chk_guard = nullptr;
+
+// The process ends abnormally here, whatever ends it so: std::abort in
+// this program, and in the runtime's own code, which calls it too (the
+// handlers above and below, a failed allocation with no new-handler, a
+// terminate). The C runtime's abort would open a box saying that the
+// program asked to be ended "in an unusual way", which a windowless
+// program's user can neither act on nor understand. This one ends the
+// process at once and without a word, with exit code 3, the code the C
+// runtime's abort ends a process with, so that whoever waits on it sees
+// the same. Defined here, it also keeps the C runtime's out of the image.
+[[noreturn]] __attribute__((used)) void __cdecl abort() {
+  TerminateProcess(GetCurrentProcess(), 3);
+  __builtin_trap();
+}
 
 // A checked frame was overwritten: the process ends at once, the way the
 // system's own C runtime ends it, running nothing more of its own.

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win_path.h"
@@ -13,6 +15,7 @@
 namespace {
 
 using platform::Native;
+using platform::ReplaceOutcome;
 using wintest::Exists;
 using wintest::ReadBytes;
 using wintest::TempFolder;
@@ -31,6 +34,18 @@ class Win32Files : public ::testing::Test {
       EXPECT_TRUE(SetFileAttributesW(path.c_str(), attributes));
     }
     return path;
+  }
+  // Every entry of the scratch folder, hidden ones included, sorted.
+  std::vector<std::wstring> Entries() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    platform::win::FindHandle find(FindFirstFileW((temp_ / L"*").c_str(), &found));
+    for (bool more = bool(find); more; more = FindNextFileW(find.Get(), &found)) {
+      if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+        names.push_back(found.cFileName);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
   std::wstring MakeFolder(const std::wstring& name) {
     const std::wstring path = temp_ / name;
@@ -223,15 +238,31 @@ TEST_F(Win32LongPathFiles, ASwapAndItsRollbackReachPathsPastTheClassicLimit) {
   WriteBytes(main, "v1");
   WriteBytes(download, "v2");
 
+  const std::wstring staging = main + L".staging";
+  const std::wstring aside = main + L".1f-0.deleted";
+  WriteBytes(aside, "v0");
+  Native().RemoveAsideFiles(main);
+  EXPECT_FALSE(Exists(aside));
+
   EXPECT_TRUE(Native().CopyOneFile(main, backup, false));
   EXPECT_EQ(Native().FirstFileMatch(backup), L"app.exe.bak");
   EXPECT_TRUE(Native().GetAttributes(backup).has_value());
-  EXPECT_TRUE(Native().DeleteUnsharedFile(main));
-  EXPECT_FALSE(Exists(main));
-  EXPECT_TRUE(Native().CopyOneFile(download, main, true));
+  EXPECT_TRUE(Native().DeleteUnsharedFile(backup));
+  EXPECT_FALSE(Exists(backup));
+  EXPECT_TRUE(Native().CopyOneFile(main, backup, true));
+  EXPECT_EQ(Native().ReplaceWithCopy(download, staging, main), ReplaceOutcome::kReplaced);
   EXPECT_EQ(ReadBytes(main), "v2");
-  EXPECT_TRUE(Native().CopyOneFile(backup, main, false));
+  {
+    // Held for its attributes: the restore renames the file aside first.
+    platform::win::Handle indexer(
+        CreateFileW(wintest::Extended(main).c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    0, nullptr));
+    ASSERT_TRUE(indexer);
+    EXPECT_EQ(Native().ReplaceWithCopy(backup, staging, main), ReplaceOutcome::kReplaced);
+  }
   EXPECT_EQ(ReadBytes(main), "v1");
+  EXPECT_FALSE(Exists(staging));
   EXPECT_TRUE(Native().DeleteOneFile(backup));
   EXPECT_FALSE(Exists(backup));
 }
@@ -417,7 +448,10 @@ TEST_F(Win32Copy, FailedCopyLeavesNoFileItCreated) {
   const std::wstring from =
       L"\\\\.\\pipe\\veltrin-copy-source-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring to = temp_ / L"app.exe";
-  for (const bool fail_if_exists : {true, false}) {
+  // The two kinds of copy, then a replace of an existing file through a
+  // staging file.
+  for (const int kind : {0, 1, 2}) {
+    const bool fail_if_exists = kind == 0;
     platform::win::Handle pipe(CreateNamedPipeW(from.c_str(), PIPE_ACCESS_OUTBOUND,
                                                 PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0,
                                                 nullptr));
@@ -430,9 +464,20 @@ TEST_F(Win32Copy, FailedCopyLeavesNoFileItCreated) {
       }
       pipe.Reset();
     });
-    EXPECT_FALSE(Native().CopyOneFile(from, to, fail_if_exists));
+    if (kind < 2) {
+      EXPECT_FALSE(Native().CopyOneFile(from, to, fail_if_exists));
+    } else {
+      WriteBytes(to, "old");
+      EXPECT_EQ(Native().ReplaceWithCopy(from, temp_ / L"app.exe.staging", to),
+                ReplaceOutcome::kFailed);
+    }
     writer.join();
-    EXPECT_FALSE(Exists(to)) << "fail_if_exists " << fail_if_exists;
+    if (kind < 2) {
+      EXPECT_FALSE(Exists(to)) << "fail_if_exists " << fail_if_exists;
+    } else {
+      EXPECT_EQ(ReadBytes(to), "old");
+      EXPECT_EQ(Entries(), std::vector<std::wstring>{L"app.exe"});
+    }
   }
 }
 
@@ -443,6 +488,82 @@ TEST_F(Win32Copy, FailsWithoutASourceOrADestinationFolder) {
   EXPECT_FALSE(Native().CopyOneFile(temp_ / L"missing.exe", temp_ / L"created.exe", false));
   EXPECT_FALSE(Exists(temp_ / L"created.exe"));
   EXPECT_FALSE(Native().CopyOneFile(to, temp_ / L"missing\\old.exe", false));
+}
+
+// --- ReplaceWithCopy and RemoveAsideFiles --------------------------------------
+
+using Win32Replace = Win32Files;
+
+TEST_F(Win32Replace, ReplacesAnExistingFileOrCreatesAMissingOneAndLeavesNoStaging) {
+  const std::wstring from = MakeFile(L"download.exe", 0, "v2");
+  const std::wstring to = MakeFile(L"app.exe", 0, "v1");
+  const std::wstring staging = temp_ / L"app.exe.staging";
+  EXPECT_EQ(Native().ReplaceWithCopy(from, staging, to), ReplaceOutcome::kReplaced);
+  EXPECT_EQ(ReadBytes(to), "v2");
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"app.exe", L"download.exe"}));
+
+  ASSERT_TRUE(DeleteFileW(to.c_str()));
+  EXPECT_EQ(Native().ReplaceWithCopy(from, staging, to), ReplaceOutcome::kReplaced);
+  EXPECT_EQ(ReadBytes(to), "v2");
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"app.exe", L"download.exe"}));
+}
+
+TEST_F(Win32Replace, ReplacesAFileHeldOnlyForItsAttributes) {
+  const std::wstring from = MakeFile(L"download.exe", 0, "v2");
+  const std::wstring to = MakeFile(L"app.exe", 0, "v1");
+  {
+    // An indexer's handle, which no sharing mode keeps out: the system
+    // refuses to replace the file it holds, so it is renamed aside first.
+    platform::win::Handle indexer(
+        CreateFileW(to.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    0, nullptr));
+    ASSERT_TRUE(indexer);
+    EXPECT_EQ(Native().ReplaceWithCopy(from, temp_ / L"app.exe.staging", to),
+              ReplaceOutcome::kReplaced);
+    EXPECT_EQ(ReadBytes(to), "v2");
+  }
+  // The old file went with the indexer's handle.
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"app.exe", L"download.exe"}));
+}
+
+TEST_F(Win32Replace, RefusesAFileHeldForReadingAndLeavesItWhole) {
+  const std::wstring from = MakeFile(L"download.exe", 0, "v2");
+  const std::wstring to = MakeFile(L"app.exe", 0, "v1");
+  const std::wstring staging = temp_ / L"app.exe.staging";
+  {
+    // A scanner that lets others read, but neither write nor delete.
+    platform::win::Handle scanner(CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(scanner);
+    EXPECT_EQ(Native().ReplaceWithCopy(from, staging, to), ReplaceOutcome::kInUse);
+    EXPECT_EQ(ReadBytes(to), "v1");
+    EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"app.exe", L"download.exe"}));
+  }
+  EXPECT_EQ(Native().ReplaceWithCopy(from, staging, to), ReplaceOutcome::kReplaced);
+  EXPECT_EQ(ReadBytes(to), "v2");
+}
+
+TEST_F(Win32Replace, FailsWithoutASourceAndLeavesNothing) {
+  const std::wstring to = MakeFile(L"app.exe", 0, "v1");
+  EXPECT_EQ(Native().ReplaceWithCopy(temp_ / L"missing.exe", temp_ / L"app.exe.staging", to),
+            ReplaceOutcome::kFailed);
+  EXPECT_EQ(ReadBytes(to), "v1");
+  EXPECT_EQ(Entries(), std::vector<std::wstring>{L"app.exe"});
+}
+
+TEST_F(Win32Replace, RemovesTheAsideFilesOfOneFileOnly) {
+  MakeFile(L"app.exe");
+  MakeFile(L"app.exe.1a2b-0.deleted", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  MakeFile(L"APP.EXE.ff-f.DELETED", FILE_ATTRIBUTE_READONLY);
+  // Names of other files, and other names that end alike.
+  MakeFile(L"app.exe.bak.1a2b-0.deleted");
+  MakeFile(L"other.exe.1a2b-0.deleted");
+  MakeFile(L"app.exe.notes.deleted");
+  Native().RemoveAsideFiles(temp_ / L"app.exe");
+  EXPECT_EQ(Entries(),
+            (std::vector<std::wstring>{L"app.exe", L"app.exe.bak.1a2b-0.deleted",
+                                       L"app.exe.notes.deleted", L"other.exe.1a2b-0.deleted"}));
 }
 
 }  // namespace
