@@ -312,7 +312,7 @@ run_update() {
     "$name" "$first" "$last" "$points" \
     "$(awk -v a="$run_started" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')" \
     $((violations - violated)) \
-    "$([ "$failures" -eq "$before" ] && echo "the programs were kept" || echo LOST)")")
+    "$([ "$failures" -eq "$before" ] && echo "the programs were kept" || echo FAILED)")")
   rm -f "$run/state.img" "$run/check.img" "$run/disk.img"
 }
 
