@@ -49,6 +49,22 @@ enum class ReplaceOutcome {
   kFailed,    // refused for any other reason
 };
 
+// What the trust check of a download came to.
+enum class TrustOutcome {
+  kNoReference,  // the installed program carries no signature that verifies
+                 // here: there is nothing to hold the download against
+  kTrusted,      // validly signed by the installed program's publisher
+  kRefused,      // unsigned, broken, another publisher's, or unreadable
+};
+
+// What a start as the desktop's user came to.
+enum class UserStartOutcome {
+  kStarted,       // the start request was accepted
+  kFailed,        // the user's token was had, but the start was refused
+  kNoShell,       // no shell window: nobody's desktop to start the program on
+  kNoShellToken,  // the shell's process or token could not be had
+};
+
 enum class TerminateOutcome {
   kOpenFailed,       // the process could not be opened with the access asked for
   kTerminateFailed,  // opened, but the terminate call failed
@@ -74,6 +90,13 @@ class Platform {
   // arguments), in a normal activated window. True when the start request was
   // accepted. The started program outlives this one.
   virtual bool StartProgram(const Text& path) = 0;
+  // True when this program runs with an elevated token: an administrator's,
+  // after the system's consent prompt. False when it cannot be told.
+  virtual bool IsElevated() = 0;
+  // Starts `path` as StartProgram does, but as the user whose shell owns the
+  // desktop (the process behind the shell window), with that user's token
+  // rather than this program's.
+  virtual UserStartOutcome StartProgramAsDesktopUser(const Text& path) = 0;
   // Writes one diagnostic line where a developer can read it (the debugger
   // stream on Windows, standard error on POSIX). Only diagnostic builds call it.
   virtual void DebugOutput(const Text& line) = 0;
@@ -139,6 +162,18 @@ class Platform {
   // be written through, kFailed is reported with `to` holding the copy, so
   // that the caller restores what it must.
   virtual ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) = 0;
+  // Opens the file `download` for reading, sharing reading only, and keeps
+  // it open until this program ends: nobody can write, rename or delete it
+  // meanwhile, and a ReplaceWithCopy from that path reads through this very
+  // handle, so the bytes checked here are the bytes installed. Then checks
+  // its code signature through that handle with the system's trust
+  // services (no network: revocation is not fetched), loaded on first use
+  // from the system folder by full path, and compares its signer with the
+  // publisher that signed `installed`. kNoReference whenever `installed`
+  // carries no signature that verifies here, whether or not the download
+  // could be opened; against a signed one, a download that cannot be opened
+  // or read is kRefused.
+  virtual TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) = 0;
   // Removes the files that DeleteUnsharedFile moved aside in earlier runs
   // from `path`, or from a name that extends it (its backup, its staging
   // copy), and that are still there: a power cut came before their holder

@@ -262,6 +262,22 @@ void PosixPlatform::StopTimer() {
   stop_requested_ = true;
 }
 
+// The POSIX binding runs as its caller and has no elevated hand-over, and
+// its executables carry no code signatures: nothing is ever elevated, so the
+// two operations below are never asked for; they answer as their contracts
+// do where there is nothing to check and no other user to start as.
+bool PosixPlatform::IsElevated() {
+  return false;
+}
+
+UserStartOutcome PosixPlatform::StartProgramAsDesktopUser(const Text& path) {
+  return StartProgram(path) ? UserStartOutcome::kStarted : UserStartOutcome::kFailed;
+}
+
+TrustOutcome PosixPlatform::HoldAndCheckDownload(const Text&, const Text&) {
+  return TrustOutcome::kNoReference;
+}
+
 void PosixPlatform::Pause(unsigned ms) {
   timespec left = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -78,7 +78,9 @@ __attribute__((used)) void* __stack_chk_guard = nullptr;
 // process at once and without a word, with exit code 3, the code the C
 // runtime's abort ends a process with, so that whoever waits on it sees
 // the same. Defined here, it also keeps the C runtime's out of the image.
-[[noreturn]] __attribute__((used)) void __cdecl abort() {
+// (Declared noreturn by <cstdlib> already; clang takes only the GNU
+// attribute on a later declaration.)
+__attribute__((noreturn, used)) void __cdecl abort() {
   TerminateProcess(GetCurrentProcess(), 3);
   __builtin_trap();
 }

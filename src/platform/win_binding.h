@@ -26,6 +26,8 @@ class Win32Platform final : public Platform {
   Text OwnExecutableDirectory() override;
   bool StartProgram(const Text& path) override;
   void DebugOutput(const Text& line) override;
+  bool IsElevated() override;
+  UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
   void ShowErrorBox(const Text& caption, const Text& text) override;
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
@@ -41,6 +43,7 @@ class Win32Platform final : public Platform {
   bool DeleteUnsharedFile(const Text& path) override;
   ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) override;
   void RemoveAsideFiles(const Text& path) override;
+  TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) override;
 
   // win_processes.cpp
   std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "platform/win_binding.h"
+#include "platform/win_elevation.h"
 #include "platform/win_path.h"
 
 namespace platform::win {
@@ -177,23 +178,30 @@ ReplaceOutcome RefusalOutcome(DWORD error) {
 }
 
 // True when `name` is an aside name that MoveAside gives a file named
-// `base`: `base`, then ".", a hexadecimal process id, "-", a hexadecimal
-// try number and ".deleted" (letters in either case, as the folder
-// compares them).
+// `base`, or one named like it with a further extension (`base`.bak): it
+// begins with `base` and ".", and ends with ".", a hexadecimal process id,
+// "-", a hexadecimal try number and ".deleted" (letters in either case, as
+// the folder compares them).
 bool IsAsideNameOf(const wchar_t* name, const wchar_t* base) {
+  constexpr wchar_t kTail[] = L".deleted";
+  constexpr size_t kTailLength = std::size(kTail) - 1;
   const size_t base_length = wcslen(base);
-  if (_wcsnicmp(name, base, base_length) != 0 || name[base_length] != L'.')
+  const size_t length = wcslen(name);
+  if (length < base_length + 4 + kTailLength || _wcsnicmp(name, base, base_length) != 0 ||
+      name[base_length] != L'.' || _wcsicmp(name + length - kTailLength, kTail) != 0)
     return false;
-  const wchar_t* p = name + base_length + 1;
-  for (int part = 0; part < 2; ++part) {
-    const wchar_t* const start = p;
-    while (iswxdigit(*p))
-      ++p;
-    if (p == start || *p != (part == 0 ? L'-' : L'.'))
+  // Read backwards from the tail: the try number, then the process id.
+  const wchar_t* const start = name + base_length;
+  const wchar_t* p = name + length - kTailLength;
+  for (const wchar_t separator : {L'-', L'.'}) {
+    const wchar_t* const end = p;
+    while (p > start && iswxdigit(p[-1]))
+      --p;
+    if (p == end || p == start || p[-1] != separator)
       return false;
-    ++p;
+    --p;
   }
-  return _wcsicmp(p, L"deleted") == 0;
+  return true;
 }
 
 }  // namespace
@@ -288,8 +296,15 @@ bool Win32Platform::DeleteUnsharedFile(const Text& path) {
 ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
                                               const Text& staging,
                                               const Text& to) {
-  Handle source = OpenCopySource(from.c_str());
-  if (!source)
+  // A download whose signature was checked is read through the handle that
+  // has held it since: what was checked is what is installed.
+  Handle opened;
+  HANDLE source = HeldDownload(from);
+  if (!source) {
+    opened = OpenCopySource(from.c_str());
+    source = opened.Get();
+  }
+  if (!source || source == INVALID_HANDLE_VALUE)
     return ReplaceOutcome::kFailed;
   // A fresh file that nobody else opens until it is whole and in place.
   // DELETE lets it be marked, and renamed, on this very handle.
@@ -307,7 +322,7 @@ ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
     DeleteFileW(staging_path);
     return ReplaceOutcome::kFailed;
   }
-  if (!CopyContents(source.Get(), staged.Get()) || !MarkForDeletion(staged.Get(), false))
+  if (!CopyContents(source, staged.Get()) || !MarkForDeletion(staged.Get(), false))
     return ReplaceOutcome::kFailed;  // the copy goes at the close
   const wchar_t* const full = FullPath(to.c_str());
   const wchar_t* const target = full ? ExtendedLengthPath(full, g_rooms[0]) : nullptr;
@@ -389,6 +404,10 @@ const wchar_t* ExtendedLengthPath(const wchar_t* path, PathRoom& room) {
     return start;
   }
   return path;
+}
+
+TrustOutcome Win32Platform::HoldAndCheckDownload(const Text& download, const Text& installed) {
+  return HoldAndCheck(download, installed);
 }
 
 }  // namespace platform::win

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/win_binding.h"
+#include "platform/win_elevation.h"
 
 namespace platform {
 namespace win {
@@ -71,20 +72,27 @@ Text Win32Platform::OwnExecutableDirectory() {
   }
 }
 
-bool Win32Platform::StartProgram(const Text& path) {
-  // The executable is named explicitly, so the system never searches for it
-  // and never runs a file named like the part of the path before a blank.
-  // The quoted command line is assembled in a fixed buffer (the system
-  // takes no longer one): a rollback restarts the product without
-  // allocating, also when memory has run out. One thread, one start at a
-  // time.
+// The command line that starts exactly `path`: the path in quotes, no
+// arguments. Assembled in a fixed buffer (the system takes no longer one):
+// a rollback restarts the product without allocating, also when memory has
+// run out. One thread, one start at a time. nullptr when it does not fit.
+static wchar_t* QuotedCommandLine(const Text& path) {
   static wchar_t command[kLongPathChars];
   if (path.size() + 3 > kLongPathChars)
-    return false;
+    return nullptr;
   command[0] = L'"';
   path.copy(command + 1, path.size());
   command[path.size() + 1] = L'"';
   command[path.size() + 2] = L'\0';
+  return command;
+}
+
+bool Win32Platform::StartProgram(const Text& path) {
+  // The executable is named explicitly, so the system never searches for it
+  // and never runs a file named like the part of the path before a blank.
+  wchar_t* const command = QuotedCommandLine(path);
+  if (!command)
+    return false;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -97,6 +105,17 @@ bool Win32Platform::StartProgram(const Text& path) {
   Handle thread(started.hThread);
   Handle process(started.hProcess);
   return true;
+}
+
+bool Win32Platform::IsElevated() {
+  return TokenIsElevated();
+}
+
+UserStartOutcome Win32Platform::StartProgramAsDesktopUser(const Text& path) {
+  wchar_t* const command = QuotedCommandLine(path);
+  if (!command)
+    return UserStartOutcome::kFailed;
+  return StartAsDesktopUser(path.c_str(), command);
 }
 
 void Win32Platform::DebugOutput(const Text& line) {

@@ -1,6 +1,7 @@
 // Process lookup and termination over the platform's process snapshot.
 #include "processes/mprocesses.h"
 
+#include "fileservices/mfile.h"
 #include "platform/platform.h"
 #include "platform/trap.h"
 #include "processes/messages.h"
@@ -23,6 +24,17 @@ Text PidText(uint32_t pid) {
 // the termination matches by this.
 Text ExeNameInField(const Text& field) {
   return field.substr(0, field.find(Char('\0')));
+}
+
+// Terminates `pid`: full access first, the privilege's terminate-only
+// access where that is refused.
+void Terminate(uint32_t pid) {
+  if (MMain::Tracing())
+    MMain::Trace(kTraceKillProcess + PidText(pid));
+  if (Os().TerminateProcessById(pid, platform::kProcessAllAccessLegacy, 0) !=
+      platform::TerminateOutcome::kTerminated) {
+    KillProcessPrivileged(pid);
+  }
 }
 
 }  // namespace
@@ -101,12 +113,25 @@ void KillProcessesByName(const Text& name, int32_t session) {
       if (!entry_session || static_cast<int32_t>(*entry_session) != session)
         continue;
     }
-    if (MMain::Tracing())
-      MMain::Trace(kTraceKillProcess + PidText(entry.pid));
-    if (os.TerminateProcessById(entry.pid, platform::kProcessAllAccessLegacy, 0) !=
-        platform::TerminateOutcome::kTerminated) {
-      KillProcessPrivileged(entry.pid);
-    }
+    Terminate(entry.pid);
+  }
+}
+
+void KillProcessesRunning(const Text& path, uint32_t session) {
+  auto& os = Os();
+  const Text name = MFile::GetFileName(path);
+  const Text path_lower = os.ToLower(path);
+  const uint32_t self = os.CurrentProcessId();
+  if (name.empty())
+    return;
+  for (const platform::ProcessEntry& entry : os.SnapshotProcesses(platform::kSnapProcess)) {
+    if (entry.pid == self || !ExeNameMatches(ExeNameInField(entry.exe_field), name))
+      continue;
+    if (os.ProcessSessionId(entry.pid) != session)
+      continue;
+    if (os.ToLower(GetProcessImagePath(entry.pid)) != path_lower)
+      continue;
+    Terminate(entry.pid);
   }
 }
 

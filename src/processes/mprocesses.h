@@ -36,6 +36,13 @@ bool ExeNameMatches(const Text& exe, const Text& name);
 // Does not wait for the processes to vanish and reports nothing.
 void KillProcessesByName(const Text& name, int32_t session);
 
+// Terminates, with exit code 0, every process other than this one that
+// runs from `path` itself (its image path, as IsProcessRunning compares it)
+// and lives in `session`. A process of the same name elsewhere, or in
+// another session (another signed-in user's), is left alone. Does not wait
+// for the processes to vanish and reports nothing.
+void KillProcessesRunning(const Text& path, uint32_t session);
+
 // Enables the debug privilege for this program (it stays enabled) and
 // terminates `pid` with terminate-only access. True only when the terminate
 // call succeeded; false at once, touching nothing, for pid 0.

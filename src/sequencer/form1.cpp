@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "fileservices/mfile.h"
 #include "platform/platform.h"
@@ -36,6 +37,7 @@ bool g_in_tick = false;
 // the user.
 enum class Stage {
   kWaiting,    // the old program may still run; nothing on disk has changed
+  kChecking,   // elevated: the download's signature is checked; M3, nothing to restore
   kBackingUp,  // the old executable is untouched at MainPath: M1
   kPurging,    // self-restart: the libraries go, the product restarts
   kReplacing,  // MainPath deleted or being replaced: M2, restore first
@@ -133,6 +135,9 @@ void RestoreBackup() {
     case Stage::kWaiting:
     case Stage::kPurging:
       break;
+    case Stage::kChecking:
+      box = &g_prepared.box_start_failed;
+      break;
     case Stage::kBackingUp:
       box = &g_prepared.box_backup_failed;
       break;
@@ -179,10 +184,34 @@ void RestoreBackup() {
   RollBack();
 }
 
+// Elevated, this program writes where the user cannot, from a download in
+// the user's own folder that any of the user's programs can change: only a
+// download signed by the installed program's publisher is installed, and it
+// is held open from the check until it has been copied. A refused download
+// changes nothing on disk: M3, whose text tells the user that the download
+// may be incomplete, then the old program starts again. Where the installed
+// program is unsigned there is nothing to compare with, and the update goes
+// on as unelevated: neither it nor the machine's trusted roots can be
+// changed without an administrator's rights.
+void CheckDownload() {
+  g_stage = Stage::kChecking;
+  const platform::TrustOutcome trust =
+      Trapping([] { return platform::Os().HoldAndCheckDownload(NewPath, MainPath); },
+               platform::TrustOutcome::kRefused);
+  if (trust == platform::TrustOutcome::kRefused) {
+    Trace(kTraceDownloadRefused);
+    RollBack();
+  }
+  if (trust == platform::TrustOutcome::kNoReference)
+    Trace(kTraceInstalledUnsigned);
+}
+
 // The old program is gone: back up, replace and start, all in this tick.
 void Swap() {
-  g_stage = Stage::kBackingUp;
   std::set_new_handler(&OutOfMemory);
+  if (MMain::Elevated && !MMain::SelfRestart)
+    CheckDownload();
+  g_stage = Stage::kBackingUp;
   Trace(kTraceUpdatingStart);
   BackupPath = std::move(g_prepared.backup_path);
   if (g_prepared.download_in_the_way)
@@ -249,16 +278,28 @@ void Watch() {
   }
 }
 
+// Ends the old program where it lingers. Elevated, with the debug
+// privilege, any process of the machine could be ended: only those in this
+// session that run MainPath itself are, never another signed-in user's copy
+// with its unsaved work (the update then gives up, changing nothing).
+void EndLingeringProduct() {
+  if (!MMain::Elevated) {
+    MProcesses::KillProcessesByName(MFile::GetFileName(MainPath), AnySession);
+    return;
+  }
+  auto& os = platform::Os();
+  if (const std::optional<uint32_t> session = os.ProcessSessionId(os.CurrentProcessId()))
+    MProcesses::KillProcessesRunning(MainPath, *session);
+}
+
 }  // namespace
 
 void Timer1_Timer() {
   Tick += 1;
   if (Step == 0) {
     if (MProcesses::IsProcessRunning(MainPath, AnySession)) {
-      if (Tick > kTerminateAfterTick && Tick < kTerminateBeforeTick) {
-        IgnoringErrors(
-            [] { MProcesses::KillProcessesByName(MFile::GetFileName(MainPath), AnySession); });
-      }
+      if (Tick > kTerminateAfterTick && Tick < kTerminateBeforeTick)
+        IgnoringErrors(&EndLingeringProduct);
       // Giving up changes nothing on disk: the swap has not begun.
       if (Tick > kGiveUpAfterTick)
         Quit();

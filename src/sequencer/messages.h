@@ -59,6 +59,10 @@ inline const Text kTraceStarted = VT("Start New Version");
 inline const Text kTraceStartFailed = VT("Can not start New Version, Recover backup");
 inline const Text kTraceNewVersionRunning = VT("New Version Started");
 inline const Text kTraceNotRunning = VT("新版本的主程序未正常启动，请再尝试升级。");
+inline const Text kTraceDownloadRefused =
+    VT("Download not signed by the installed program's publisher, not installed");
+inline const Text kTraceInstalledUnsigned =
+    VT("Installed program carries no valid signature, download not checked");
 inline const Text kTraceStepPrefix = VT("Setup Step:");
 inline const Text kTraceTickPrefix = VT(", Tick:");
 

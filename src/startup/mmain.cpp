@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "platform/trap.h"
 #include "sequencer/form1.h"
+#include "startup/trace.h"
 
 namespace MMain {
 
@@ -11,6 +12,14 @@ Text MainPath;
 Text NewPath;
 Text BackupPath;
 bool SelfRestart = false;
+bool Elevated = false;
+
+namespace {
+
+const Text kTraceNoShell = VT("No desktop shell, start as self");
+const Text kTraceNoShellToken = VT("Desktop user's token unavailable, start as self");
+
+}  // namespace
 
 std::vector<Text> SplitArguments(const Text& cmd) {
   std::vector<Text> pieces;
@@ -43,7 +52,26 @@ Text Unquote(Text& s) {
 }
 
 bool StartTarget() {
-  return Trapping([] { return platform::Os().StartProgram(MainPath); }, false);
+  return Trapping(
+      [] {
+        auto& os = platform::Os();
+        if (Elevated) {
+          switch (os.StartProgramAsDesktopUser(MainPath)) {
+            case platform::UserStartOutcome::kStarted:
+              return true;
+            case platform::UserStartOutcome::kFailed:
+              return false;
+            case platform::UserStartOutcome::kNoShell:
+              Trace(kTraceNoShell);
+              break;
+            case platform::UserStartOutcome::kNoShellToken:
+              Trace(kTraceNoShellToken);
+              break;
+          }
+        }
+        return os.StartProgram(MainPath);
+      },
+      false);
 }
 
 void Main() {
@@ -62,6 +90,7 @@ void Main() {
     return;
   if (NewPath == MainPath)
     SelfRestart = true;
+  Elevated = Trapping([&] { return os.IsElevated(); }, false);
   Form1::Load();
 }
 
@@ -70,6 +99,7 @@ void ResetGlobals() {
   NewPath.clear();
   BackupPath.clear();
   SelfRestart = false;
+  Elevated = false;
 }
 
 }  // namespace MMain

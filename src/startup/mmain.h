@@ -16,6 +16,10 @@ extern Text MainPath;     // the product's installed main executable
 extern Text NewPath;      // the downloaded replacement
 extern Text BackupPath;   // empty until the sequencer sets MainPath + ".bak"
 extern bool SelfRestart;  // NewPath equals MainPath, letter case included
+// Running with an administrator's token: the product is then started as the
+// desktop's user, the download must be signed like MainPath, and only copies
+// of the product in this session are terminated.
+extern bool Elevated;
 
 // The start-up routine. Returns without loading the form (and so ends the
 // process) when another instance runs or the command line does not name two
@@ -31,6 +35,9 @@ std::vector<Text> SplitArguments(const Text& cmd);
 Text Unquote(Text& s);
 
 // Starts exactly MainPath. True when the start request was accepted.
+// Elevated, the product starts as the user whose desktop this is, never with
+// this program's administrator token; only where that user's token cannot
+// be had does it start as this program, and the trace says why.
 bool StartTarget();
 
 // Puts the start-up globals back to their values at process start (tests).

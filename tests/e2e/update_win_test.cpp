@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,14 @@ void EndProduct(const Started& started) {
   product.End();
 }
 
+// The name of a file that `path` was moved aside under, and that is still
+// there; empty when there is none.
+std::wstring AsideOf(const std::wstring& path) {
+  WIN32_FIND_DATAW found = {};
+  const platform::win::FindHandle aside(FindFirstFileW((path + L".*.deleted").c_str(), &found));
+  return aside ? found.cFileName : L"";
+}
+
 class WineUpdate : public e2e::Sandbox {};
 
 TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
@@ -68,6 +78,7 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     std::function<std::wstring(const std::wstring&, const std::wstring&)> arguments;
     DWORD download_attributes = FILE_ATTRIBUTE_NORMAL;
     bool held_by_indexer = false;
+    DWORD main_attributes = FILE_ATTRIBUTE_NORMAL;
   };
   const Form forms[] = {
       // The copy must not take the download's attributes: a hidden copy
@@ -83,6 +94,11 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
       // its name taken, and it would vanish when the indexer lets go.
       {"quoted, question mark, old executable held by an indexer", false,
        [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); }, FILE_ATTRIBUTE_NORMAL, true},
+      // An old executable that a lookup skipping hidden and system entries
+      // does not see, and that a plain copy would refuse to overwrite.
+      {"quoted, question mark, hidden system old executable", false,
+       [](auto& m, auto& n) { return Quoted(m) + L"?" + Quoted(n); }, FILE_ATTRIBUTE_NORMAL, false,
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
   };
   // The blank form cannot carry a path with a blank: plain folders for it.
   const std::wstring plain_main = temp_ / L"plain\\app.exe";
@@ -96,6 +112,7 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     DeleteFileW((main + L".bak").c_str());
     DeleteFileW(log.c_str());
     CopyInto(FixtureExe(L"product_v1.exe"), main);
+    ASSERT_TRUE(SetFileAttributesW(main.c_str(), form.main_attributes));
     ASSERT_TRUE(SetFileAttributesW(download.c_str(), form.download_attributes));
 
     platform::win::Handle indexer;
@@ -113,9 +130,7 @@ TEST_F(WineUpdate, ReplacesAndStartsTheNewVersionWithEachCommandLineForm) {
     run.ExpectNoVisibleWindow();
     // The old executable goes with the indexer's handle, under another name.
     indexer.Reset();
-    WIN32_FIND_DATAW left = {};
-    const platform::win::FindHandle aside(FindFirstFileW((main + L".*.deleted").c_str(), &left));
-    EXPECT_FALSE(aside) << "left behind: " << Utf8(left.cFileName);
+    EXPECT_EQ(AsideOf(main), L"");
     EXPECT_EQ(Holds(main), "v2");
     EXPECT_EQ(Holds(main + L".bak"), "v1");
     EXPECT_EQ(Holds(download), "v2");
@@ -220,17 +235,56 @@ TEST_F(WineUpdate, WaitsForA64BitOldVersionToExitByItself) {
   EXPECT_EQ(log[0].version, "v2");
 }
 
-TEST_F(WineUpdate, StaleReadOnlyBackupIsReplacedByAFreshCopy) {
-  WriteBytes(backup_, "a backup from an earlier update");
-  ASSERT_TRUE(SetFileAttributesW(backup_.c_str(), FILE_ATTRIBUTE_READONLY));
-  VeltrinRun run = StartVeltrin(ProductArguments());
-  EXPECT_EQ(run.Finish(), 0);
-  EXPECT_EQ(Holds(backup_), "v1");
-  EXPECT_EQ(Holds(main_), "v2");
-  ASSERT_TRUE(WaitForLog(1));
-  const std::vector<Started> log = ProductLog();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].version, "v2");
+TEST_F(WineUpdate, StaleBackupIsReplacedByAFreshCopy) {
+  enum class Release { kNotHeld, kDuringTheUpdate, kAfterTheUpdate };
+  struct Stale {
+    const char* name;
+    DWORD attributes;
+    Release release;
+  };
+  // A stale backup held by an indexer, which reads its attributes only: no
+  // sharing mode keeps it out, so the stale file can only be marked for
+  // deletion, and its name stays taken until the indexer lets go. A backup
+  // written into that file would vanish with it.
+  const Stale stales[] = {
+      {"read-only", FILE_ATTRIBUTE_READONLY, Release::kNotHeld},
+      {"held by an indexer that lets go during the update", FILE_ATTRIBUTE_NORMAL,
+       Release::kDuringTheUpdate},
+      {"held by an indexer that lets go after the update", FILE_ATTRIBUTE_NORMAL,
+       Release::kAfterTheUpdate},
+  };
+  for (const Stale& stale : stales) {
+    SCOPED_TRACE(stale.name);
+    e2e::EndProcessesInside(install_);
+    DeleteFileW((install_ + L"\\product.log").c_str());
+    CopyInto(FixtureExe(L"product_v1.exe"), main_);
+    WriteBytes(backup_, "a backup from an earlier update");
+    ASSERT_TRUE(SetFileAttributesW(backup_.c_str(), stale.attributes));
+    platform::win::Handle indexer;
+    if (stale.release != Release::kNotHeld) {
+      indexer.Reset(CreateFileW(backup_.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(indexer);
+    }
+    VeltrinRun run = StartVeltrin(ProductArguments());
+    if (stale.release == Release::kDuringTheUpdate) {
+      // Once the stale file has left its name, while the program runs.
+      // Looked for in the folder's list: reading the file would keep it
+      // from going.
+      EXPECT_TRUE(WaitUntilQuick([&] { return AsideOf(backup_) != L""; }, 20000));
+      indexer.Reset();
+    }
+    EXPECT_EQ(run.Finish(), 0);
+    ASSERT_TRUE(WaitForLog(1));
+    indexer.Reset();
+    EXPECT_EQ(Holds(backup_), "v1");
+    EXPECT_EQ(Holds(main_), "v2");
+    const std::vector<Started> log = ProductLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].version, "v2");
+    EXPECT_EQ(AsideOf(backup_), L"");
+  }
 }
 
 // --- Failures: a box, then the old version back and restarted -------------
@@ -403,30 +457,91 @@ TEST_F(WineUpdate, DownloadThatIsNotAProgramIsReportedAndTheOldVersionRestored) 
   EXPECT_EQ(Holds(download_), truncated);
 }
 
-TEST_F(WineUpdate, NewVersionThatNeverComesUpIsReportedAfterTheWatchAndRolledBack) {
-  // Under Wine a program that exits at once is still listed, image path and
-  // all, right after CreateProcessW returns: the watch, which first looks in
-  // the start's own tick, sees it and counts it as up. So the main path is
-  // given with forward slashes: the file calls and CreateProcessW accept it,
-  // but the system reports image paths with backslashes and the watch
-  // compares the text, so the new version is never seen. It still exits at
-  // once, so that nothing holds the file when the old version is put back.
+// How many times a file named `name` was created in `folder` while `until`
+// did not hold, watched for at most `timeout_ms`.
+template <typename Condition>
+int CreationsWhile(const std::wstring& folder,
+                   const std::wstring& name,
+                   Condition until,
+                   DWORD timeout_ms) {
+  platform::win::Handle watched(CreateFileW(
+      folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+  EXPECT_TRUE(watched);
+  platform::win::Handle changed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  alignas(DWORD) static unsigned char buffer[64 << 10];
+  int created = 0;
+  const ULONGLONG deadline = Now() + timeout_ms;
+  while (!until(created) && Now() < deadline) {
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = changed.Get();
+    ResetEvent(changed.Get());
+    if (!ReadDirectoryChangesW(watched.Get(), buffer, sizeof buffer, FALSE,
+                               FILE_NOTIFY_CHANGE_FILE_NAME, nullptr, &overlapped, nullptr)) {
+      ADD_FAILURE() << "the folder cannot be watched, error " << GetLastError();
+      break;
+    }
+    DWORD bytes = 0;
+    if (WaitForSingleObject(changed.Get(), DWORD(deadline - std::min(deadline, Now()))) !=
+            WAIT_OBJECT_0 ||
+        !GetOverlappedResult(watched.Get(), &overlapped, &bytes, FALSE)) {
+      CancelIo(watched.Get());
+      GetOverlappedResult(watched.Get(), &overlapped, &bytes, TRUE);
+      break;
+    }
+    for (DWORD at = 0; bytes != 0;) {
+      const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + at);
+      if (change->Action == FILE_ACTION_ADDED &&
+          std::wstring(change->FileName, change->FileNameLength / sizeof(wchar_t)) == name)
+        ++created;
+      if (change->NextEntryOffset == 0)
+        break;
+      at += change->NextEntryOffset;
+    }
+  }
+  return created;
+}
+
+TEST_F(WineUpdate, NewVersionThatExitsAtOnceIsReportedAfterTheWatchAndRolledBack) {
+  // The new version exits as soon as it has started, within the start's
+  // own tick: the watch looks for it from the next tick on, and never sees
+  // it.
   CopyInto(FixtureExe(L"product_quick.exe"), download_);
   Know("v2-quick", ReadBytes(download_));
-  std::wstring slashed = main_;
-  std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
-  const ULONGLONG started_at = Now();
-  VeltrinRun run = StartVeltrin(Quoted(slashed) + L"?" + Quoted(download_));
-  EXPECT_TRUE(run.AnswerBox(e2e::kNotRunning));
-  // The start tick and 11 more: 5.5 s after the first tick.
-  EXPECT_GE(Now() - started_at, 6000u);
-  EXPECT_EQ(run.Finish(), 0);
-  run.ExpectOnlyTheBoxVisible();
-  ExpectOldVersionRestored();
-  const std::vector<Started> log = ProductLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].version, "v2-quick");
-  EXPECT_EQ(log[0].path, Utf8(main_));
+  // A scanner opens the fresh executable, sharing only reading, and holds it
+  // across the restore: the restore is refused until it lets go.
+  for (const bool scanned : {false, true}) {
+    SCOPED_TRACE(scanned ? "a scanner holds the new executable across the restore" : "no scanner");
+    e2e::EndProcessesInside(install_);
+    DeleteFileW((install_ + L"\\product.log").c_str());
+    DeleteFileW(backup_.c_str());
+    CopyInto(FixtureExe(L"product_v1.exe"), main_);
+    const ULONGLONG started_at = Now();
+    VeltrinRun run = StartVeltrin(ProductArguments());
+    if (scanned) {
+      ASSERT_TRUE(WaitForLog(1));
+      platform::win::Handle scanner(CreateFileW(main_.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(scanner);
+      // Each try of the restore copies into a staging file first. Held until
+      // a few tries have been refused (one every 100 ms), well within the
+      // 2 s the restore goes on trying.
+      const int tries = CreationsWhile(
+          install_, L"app.exe.staging", [](int created) { return created >= 4; }, 15000);
+      EXPECT_GE(tries, 4) << "the restore was not tried again while the scanner held the file";
+    }
+    EXPECT_TRUE(run.AnswerBox(e2e::kNotRunning));
+    // The start tick and 11 more: 5.5 s after the first tick.
+    EXPECT_GE(Now() - started_at, 5500u);
+    EXPECT_LT(Now() - started_at, 15000u);
+    EXPECT_EQ(run.Finish(), 0);
+    run.ExpectOnlyTheBoxVisible();
+    ExpectOldVersionRestored();
+    const std::vector<Started> log = ProductLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].version, "v2-quick");
+    EXPECT_EQ(log[0].path, Utf8(main_));
+  }
 }
 
 // --- Self-restart -----------------------------------------------------------
@@ -530,7 +645,7 @@ TEST_F(WineUpdate, BadCommandLinesEndQuietlyChangingNothing) {
 
 // --- Crash safety -------------------------------------------------------------
 
-TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
+TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapMainPathHoldsAWholeProgram) {
   // Large executables make each copy take long enough to be interrupted
   // mid-way. The stand-in still runs: trailing bytes do not matter to it.
   const std::string padding(48 << 20, 'p');
@@ -538,9 +653,11 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   Know("padded v1", old_bytes);
   Know("padded v2", v2_ + padding);
   WriteBytes(download_, v2_ + padding);
+  const std::wstring staging = main_ + L".staging";
   const auto reset = [&] {
     e2e::EndProcessesInside(install_);
     DeleteFileW(backup_.c_str());
+    DeleteFileW(staging.c_str());
     DeleteFileW((install_ + L"\\product.log").c_str());
     WriteBytes(main_, old_bytes);
   };
@@ -562,11 +679,12 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   ASSERT_EQ(Holds(backup_), "padded v1");
 
   // Four kills at fixed times before the backup begins (the first tick),
-  // then eight packed over the swap: timed from the moment the backup file
-  // appears, since the program's own start-up time varies from run to run.
+  // then twenty at random instants of the swap: timed from the moment the
+  // backup file appears, since the program's own start-up time varies from
+  // run to run. The seed is in every failure's message.
   ASSERT_GT(backup_seen, 450u);
   // What a kill's delay is counted from.
-  enum class From { kStart, kBackupAppears, kMainGone };
+  enum class From { kStart, kBackupAppears, kStagingAppears };
   struct KillPoint {
     From from;
     ULONGLONG delay;
@@ -574,16 +692,20 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
   std::vector<KillPoint> kill_points;
   for (ULONGLONG i = 0; i < 4; ++i)
     kill_points.push_back({From::kStart, 450 + (backup_seen - 450) * i / 4});
-  for (ULONGLONG i = 0; i < 8; ++i)
-    kill_points.push_back({From::kBackupAppears, (whole - backup_seen) * i / 8});
+  const unsigned seed = unsigned(GetTickCount64());
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<ULONGLONG> instant(0, whole - backup_seen);
+  for (int i = 0; i < 20; ++i)
+    kill_points.push_back({From::kBackupAppears, instant(random)});
   static const char* const kFromNames[] = {"the start", "the backup appeared",
-                                           "the old executable was deleted"};
+                                           "the staging file appeared"};
 
   bool caught_backing_up = false;
   bool caught_replacing = false;
   std::string outcomes;
-  // Kills one run at `point`; checks the old bytes survived. Returns what the
-  // main path held afterwards.
+  // Kills one run at `point`; checks that the main path holds a whole
+  // program, and the backup the old one whenever the new one is in place.
   const auto kill_at = [&](const KillPoint& point) {
     reset();
     SCOPED_TRACE(std::string("killed ") + std::to_string(point.delay) + " ms after " +
@@ -592,35 +714,44 @@ TEST_F(WineUpdate, KilledAtAnyPointOfTheSwapTheOldProgramSurvives) {
     if (point.from == From::kBackupAppears) {
       EXPECT_TRUE(WaitUntilQuick([&] { return Exists(backup_); }, 10000));
     }
-    if (point.from == From::kMainGone) {
-      EXPECT_TRUE(WaitUntilQuick([&] { return !Exists(main_); }, 10000));
+    if (point.from == From::kStagingAppears) {
+      EXPECT_TRUE(WaitUntilQuick([&] { return Exists(staging); }, 10000));
     }
     Sleep(DWORD(point.delay));
+    const bool staged = Exists(staging);
     TerminateProcess(run.process.Get(), 1);
     EXPECT_TRUE(run.process.WaitEnded(10000));
     const std::string at_main = Holds(main_);
     const std::string at_backup = Holds(backup_);
-    EXPECT_TRUE(at_main == "padded v1" || at_backup == "padded v1")
+    const std::string at_staging = Holds(staging);
+    EXPECT_TRUE(at_main == "padded v1" || at_main == "padded v2")
         << "main: " << at_main << ", backup: " << at_backup;
+    if (at_main == "padded v2") {
+      EXPECT_EQ(at_backup, "padded v1");
+    }
+    // A copy being made went with the process; only a whole one, killed
+    // between its flush and its rename, may be left.
+    EXPECT_TRUE(at_staging == "<missing>" || at_staging == "padded v2") << at_staging;
     caught_backing_up |= at_backup != "<missing>" && at_backup != "padded v1";
-    caught_replacing |= at_main != "padded v1" && at_main != "padded v2";
+    caught_replacing |= staged && at_main == "padded v1";
     outcomes += "\n  " + std::to_string(point.delay) + " ms after " + kFromNames[int(point.from)] +
-                ": main " + at_main + ", backup " + at_backup;
-    return at_main;
+                ": main " + at_main + ", backup " + at_backup + ", staging " + at_staging +
+                (staged ? " (staging before the kill)" : "");
   };
   for (const KillPoint& point : kill_points)
     kill_at(point);
   // The copies are quick and their timing varies from run to run: kill again
-  // as soon as the backup appears, and as soon as the old executable has been
-  // deleted (the replacement copy runs from then on), until a kill lands
-  // inside each copy.
+  // as soon as the backup appears, and as soon as the staging file appears
+  // (the replacement copy runs from then on), until a kill lands inside
+  // each copy.
   for (int i = 0; i < 5 && !caught_backing_up; ++i)
     kill_at({From::kBackupAppears, 0});
   for (ULONGLONG i = 0; i < 5 && !caught_replacing; ++i)
-    kill_at({From::kMainGone, i});
+    kill_at({From::kStagingAppears, i});
   // Otherwise the kills missed the copies, and the test proved little.
   EXPECT_TRUE(caught_backing_up) << "no kill interrupted the backup:" << outcomes;
   EXPECT_TRUE(caught_replacing) << "no kill interrupted the replacement:" << outcomes;
+  std::printf("kill points (seed %u):%s\n", seed, outcomes.c_str());
 }
 
 }  // namespace

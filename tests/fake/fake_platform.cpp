@@ -60,6 +60,16 @@ bool WildcardMatch(TextView pattern, TextView name) {
   return p == pattern.size();
 }
 
+// What a copy of `file` is: a plain file with its bytes, and so with the
+// signature they carry.
+File PlainCopy(const File& file) {
+  File copy;
+  copy.bytes = file.bytes;
+  copy.publisher = file.publisher;
+  copy.tampered = file.tampered;
+  return copy;
+}
+
 Text Parent(const Text& path) {
   const size_t at = path.rfind(kPathSeparator);
   return at == Text::npos ? Text() : path.substr(0, at);
@@ -167,7 +177,10 @@ void FakePlatform::AddDir(const Text& path) {
 
 void FakePlatform::AddFile(const Text& path, const std::string& bytes, uint32_t attributes) {
   AddDir(Parent(path));
-  files[path] = File{bytes, attributes};
+  File file;
+  file.bytes = bytes;
+  file.attributes = attributes;
+  files[path] = file;
 }
 
 std::optional<std::string> FakePlatform::Bytes(const Text& path) const {
@@ -296,6 +309,55 @@ bool FakePlatform::StartProgram(const Text& path) {
   return ok;
 }
 
+bool FakePlatform::IsElevated() {
+  const Unmetered unmetered;
+  return elevated;
+}
+
+platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& path) {
+  using platform::UserStartOutcome;
+  const Unmetered unmetered;
+  UserStartOutcome outcome = desktop_user;
+  if (Fails("start", path))
+    outcome = UserStartOutcome::kFailed;
+  else if (outcome == UserStartOutcome::kStarted && !on_start(path))
+    outcome = UserStartOutcome::kFailed;
+  if (outcome == UserStartOutcome::kStarted)
+    meter.unsettled = false;
+  static const char* const kNames[] = {"ok", "fail", "no-shell", "no-token"};
+  Log("start-as-user " + Utf8(path) + " " + kNames[static_cast<int>(outcome)]);
+  return outcome;
+}
+
+platform::TrustOutcome FakePlatform::HoldAndCheckDownload(const Text& download,
+                                                          const Text& installed) {
+  using platform::TrustOutcome;
+  const Unmetered unmetered;
+  const auto signer = [this](const Text& path) -> std::string {
+    auto it = files.find(path);
+    if (it == files.end() || it->second.tampered)
+      return std::string();
+    return it->second.publisher;
+  };
+  TrustOutcome outcome = TrustOutcome::kTrusted;
+  auto it = files.find(download);
+  if (Fails("trust", download)) {
+    outcome = TrustOutcome::kRefused;
+  } else {
+    if (it != files.end()) {
+      held_download = download;
+      held = it->second;
+    }
+    if (signer(installed).empty())
+      outcome = TrustOutcome::kNoReference;
+    else if (it == files.end() || signer(download) != signer(installed))
+      outcome = TrustOutcome::kRefused;
+  }
+  static const char* const kNames[] = {"no-reference", "trusted", "refused"};
+  Log("trust " + Utf8(download) + " " + kNames[static_cast<int>(outcome)]);
+  return outcome;
+}
+
 void FakePlatform::DebugOutput(const Text& line) {
   const Unmetered unmetered;
   Log("debug " + Utf8(line));
@@ -393,7 +455,7 @@ bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_ex
   if (ok) {
     // Only the bytes come along, written through to the disk: the copy is a
     // plain file.
-    files[to] = File{source->second.bytes};
+    files[to] = PlainCopy(source->second);
   }
   Log("copy " + Utf8(from) + " -> " + Utf8(to) + (ok ? " ok" : " fail"));
   return ok;
@@ -405,10 +467,14 @@ platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
   using platform::ReplaceOutcome;
   const Unmetered unmetered;
   Touch();
-  auto source = files.find(from);
+  // The held download is read through its handle: as it was checked.
+  const auto found = files.find(from);
+  const File* source = found == files.end() ? nullptr : &found->second;
+  if (!held_download.empty() && from == held_download)
+    source = &held;
   ReplaceOutcome outcome = ReplaceOutcome::kReplaced;
-  if (Fails("replace", from) || source == files.end() || source->second.delete_pending ||
-      !dirs.count(Parent(to)) || files.count(staging)) {
+  if (Fails("replace", from) || !source || source->delete_pending || !dirs.count(Parent(to)) ||
+      files.count(staging)) {
     outcome = ReplaceOutcome::kFailed;
   } else if (auto existing = files.find(to); existing != files.end()) {
     // Replaced by a rename, or freed first when only its attributes are
@@ -418,8 +484,9 @@ platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
         (old.attributes & platform::kAttrReadOnly))
       outcome = ReplaceOutcome::kInUse;
   }
-  if (outcome == ReplaceOutcome::kReplaced)
-    files[to] = File{source->second.bytes};
+  if (outcome == ReplaceOutcome::kReplaced) {
+    files[to] = PlainCopy(*source);
+  }
   static const char* const kNames[] = {"ok", "in-use", "fail"};
   Log("replace " + Utf8(from) + " -> " + Utf8(to) + " " + kNames[static_cast<int>(outcome)]);
   return outcome;
@@ -467,7 +534,11 @@ std::optional<uint32_t> FakePlatform::ProcessSessionId(uint32_t pid) {
   const Unmetered unmetered;
   Log("session " + std::to_string(pid));
   Process* process = Find(pid);
-  if (Fails("session", Text()) || !process || process->session_unreadable)
+  if (Fails("session", Text()))
+    return std::nullopt;
+  if (pid == self_pid)
+    return self_session;
+  if (!process || process->session_unreadable)
     return std::nullopt;
   return process->session;
 }

@@ -42,6 +42,10 @@ struct File {
   // name until CloseElsewhere.
   bool attributes_holder = false;
   bool delete_pending = false;
+  // The publisher whose signature the file carries; empty: unsigned. A
+  // copy carries it along.
+  std::string publisher;
+  bool tampered = false;  // changed after it was signed: the signature fails
 };
 
 struct Process {
@@ -87,8 +91,13 @@ class FakePlatform : public platform::Platform {
   // --- Scripting -----------------------------------------------------------
   Text args;
   bool other_instance = false;
+  bool elevated = false;
+  // What StartProgramAsDesktopUser finds; when it finds the user, the start
+  // goes as StartProgram's would.
+  platform::UserStartOutcome desktop_user = platform::UserStartOutcome::kStarted;
   Text exe_dir = P("/opt/Lumora");
   uint32_t self_pid = 4120;
+  uint32_t self_session = 1;
   int max_ticks = 500;  // the timer stops by itself after this many ticks
   // Runs before the timer tick with that number (1 = first tick of the form).
   std::map<int, std::function<void()>> before_tick;
@@ -139,6 +148,10 @@ class FakePlatform : public platform::Platform {
   int ticks_run = 0;
   long long now_ms = 0;
   bool privilege_enabled = false;
+  // The download HoldAndCheckDownload holds, and the file as it checked it:
+  // what a replace from that path copies.
+  Text held_download;
+  File held;
   bool timer_running = false;
   // The log lines that start with `prefix`.
   std::vector<std::string> Lines(const std::string& prefix) const;
@@ -151,6 +164,9 @@ class FakePlatform : public platform::Platform {
   bool ClaimSingleInstance() override;
   Text OwnExecutableDirectory() override;
   bool StartProgram(const Text& path) override;
+  bool IsElevated() override;
+  platform::UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
+  platform::TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) override;
   void DebugOutput(const Text& line) override;
   Text FirstFileMatch(const Text& pattern) override;
   std::optional<uint32_t> GetAttributes(const Text& path) override;

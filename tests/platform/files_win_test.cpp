@@ -552,18 +552,20 @@ TEST_F(Win32Replace, FailsWithoutASourceAndLeavesNothing) {
   EXPECT_EQ(Entries(), std::vector<std::wstring>{L"app.exe"});
 }
 
-TEST_F(Win32Replace, RemovesTheAsideFilesOfOneFileOnly) {
+TEST_F(Win32Replace, RemovesTheAsideFilesOfOneFileAndItsBackupOnly) {
   MakeFile(L"app.exe");
   MakeFile(L"app.exe.1a2b-0.deleted", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   MakeFile(L"APP.EXE.ff-f.DELETED", FILE_ATTRIBUTE_READONLY);
-  // Names of other files, and other names that end alike.
+  // The backup's, named after the file too.
   MakeFile(L"app.exe.bak.1a2b-0.deleted");
+  // Another file's, and other names that end alike.
   MakeFile(L"other.exe.1a2b-0.deleted");
   MakeFile(L"app.exe.notes.deleted");
+  MakeFile(L"app.exe.bak.deleted");
   Native().RemoveAsideFiles(temp_ / L"app.exe");
   EXPECT_EQ(Entries(),
-            (std::vector<std::wstring>{L"app.exe", L"app.exe.bak.1a2b-0.deleted",
-                                       L"app.exe.notes.deleted", L"other.exe.1a2b-0.deleted"}));
+            (std::vector<std::wstring>{L"app.exe", L"app.exe.bak.deleted", L"app.exe.notes.deleted",
+                                       L"other.exe.1a2b-0.deleted"}));
 }
 
 }  // namespace

@@ -103,6 +103,9 @@ TEST_F(UpdateTest, OldVersionGoneAtFirstTick) {
   EXPECT_EQ(Form1::Step, 2);
   EXPECT_EQ(Form1::Tick, 0);
   EXPECT_FALSE(Form1::Timer1.Enabled);
+  // Unelevated: no signature is checked, and the product starts as this
+  // program does.
+  EXPECT_TRUE(os.Lines("trust").empty());
   EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
   EXPECT_EQ(MMain::BackupPath, main_path + VT(".bak"));
 }
@@ -517,6 +520,91 @@ TEST_F(UpdateTest, ErrorOutsideTheStretchesEndsTheProcessWithoutTouchingFiles) {
   EXPECT_TRUE(os.Lines("copy").empty());
 }
 
+TEST_F(UpdateTest, ElevatedInstallsOnlyWhatTheInstalledProgramsPublisherSigned) {
+  // Elevated, this program writes where the user cannot, from a download
+  // any of the user's programs can change.
+  struct Case {
+    const char* name;
+    const char* installed_by;  // "": unsigned
+    const char* download_by;
+    bool tampered;
+    bool installed;
+  };
+  const Case cases[] = {
+      {"same publisher", "Lumora", "Lumora", false, true},
+      {"unsigned installation: nothing to compare with", "", "", false, true},
+      {"unsigned download", "Lumora", "", false, false},
+      {"changed after signing", "Lumora", "Lumora", true, false},
+      {"another publisher", "Lumora", "Mallory", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform os;
+    Install(os);
+    os.elevated = true;
+    os.files[main_path].publisher = c.installed_by;
+    os.files[new_path].publisher = c.download_by;
+    os.files[new_path].tampered = c.tampered;
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_EQ(os.Bytes(main_path), c.installed ? "v2" : "v1");
+    if (c.installed) {
+      EXPECT_TRUE(os.boxes.empty());
+      continue;
+    }
+    // Nothing on disk changed, M3, and the old program started again.
+    EXPECT_FALSE(os.touched);
+    EXPECT_FALSE(os.Bytes(main_path + VT(".bak")));
+    EXPECT_EQ(os.Lines("box"), std::vector<std::string>{"box 升级失败，无法启动新版本。"});
+    EXPECT_EQ(os.Lines("start").back(), "start-as-user " + M() + " ok");
+    EXPECT_EQ(os.RunningFrom(main_path).size(), 1u);
+  }
+}
+
+TEST_F(UpdateTest, ElevatedStartsTheProductAsTheDesktopsUser) {
+  using platform::UserStartOutcome;
+  struct Case {
+    UserStartOutcome desktop_user;
+    const char* trace;  // nullptr: started as the desktop's user
+  };
+  const Case cases[] = {
+      {UserStartOutcome::kStarted, nullptr},
+      {UserStartOutcome::kNoShell, "No desktop shell, start as self"},
+      {UserStartOutcome::kNoShellToken, "Desktop user's token unavailable, start as self"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.trace ? c.trace : "as the desktop's user");
+    FakePlatform os;
+    Install(os);
+    os.elevated = true;
+    os.desktop_user = c.desktop_user;
+    EXPECT_EQ(os.RunMain(), 0);
+    EXPECT_EQ(os.Bytes(main_path), "v2");
+    const std::vector<std::string> traces = os.Traces();
+    if (!c.trace) {
+      EXPECT_EQ(os.Lines("start"), std::vector<std::string>{"start-as-user " + M() + " ok"});
+      continue;
+    }
+    EXPECT_NE(std::find(traces.begin(), traces.end(), c.trace), traces.end());
+    EXPECT_EQ(os.Lines("start").back(), "start " + M() + " ok");
+  }
+}
+
+TEST_F(UpdateTest, ElevatedEndsOnlyTheProductRunningInItsOwnSession) {
+  // With the debug privilege every process of the machine could be ended.
+  os.elevated = true;
+  const uint32_t own = os.Spawn(main_path, os.self_session);
+  const uint32_t namesake = os.Spawn(P("/home/other/app.exe"), os.self_session);
+  const uint32_t other_user = os.Spawn(main_path, os.self_session + 1);
+  EXPECT_TRUE(Run());
+  EXPECT_FALSE(os.Find(own));
+  EXPECT_TRUE(os.Find(namesake));
+  EXPECT_TRUE(os.Find(other_user));
+  // The other user's copy still runs: the update gives up, changing nothing.
+  EXPECT_EQ(os.ticks_run, 51);
+  EXPECT_EQ(os.Bytes(main_path), "v1");
+  EXPECT_TRUE(os.boxes.empty());
+}
+
 class SelfRestartTest : public UpdateTest {
  protected:
   SelfRestartTest() { os.args = main_path + VT("!") + main_path; }
@@ -626,6 +714,17 @@ const Timeline kTimelines[] = {
            os.CloseElsewhere(main_path);
        };
      }},
+    {"elevated, signed by the installed program's publisher",
+     [](FakePlatform& os, const Text& main_path, const Text& download) {
+       os.elevated = true;
+       os.files[main_path].publisher = os.files[download].publisher = "Lumora";
+     }},
+    {"elevated, another publisher's download",
+     [](FakePlatform& os, const Text& main_path, const Text& download) {
+       os.elevated = true;
+       os.files[main_path].publisher = "Lumora";
+       os.files[download].publisher = "Mallory";
+     }},
     {"stale backup held for its attributes, hidden system old executable",
      [](FakePlatform& os, const Text& main_path, const Text&) {
        os.files[main_path].attributes = platform::kAttrHidden | platform::kAttrSystem;
@@ -688,15 +787,16 @@ std::pair<int, long> RunWithFault(const Timeline& timeline, Fault fault, long n)
   EXPECT_EQ(fake::meter.unsettled_count, 0) << where;
   if (Form1::Step == 2) {
     EXPECT_EQ(os.Bytes(main_path), "v2") << where;
-  } else if (os.touched) {
+  } else if (os.touched || !os.boxes.empty()) {
     // Rolled back: the restore and the restart were made, and only a fault
-    // planted in one of them can keep its result away.
+    // planted in one of them can keep its result away. Elevated, the
+    // restart goes as the desktop's user.
     const auto planted = [&](const std::string& what) {
       return os.IndexOf("fail " + what) >= 0 || os.IndexOf("raise " + what) >= 0;
     };
     const std::vector<std::string> starts = os.Lines("start");
-    EXPECT_TRUE(planted("start " + M) ||
-                (!starts.empty() && starts.back().rfind("start " + M + " ", 0) == 0))
+    const std::string restart = os.elevated ? "start-as-user " + M + " " : "start " + M + " ";
+    EXPECT_TRUE(planted("start " + M) || (!starts.empty() && starts.back().rfind(restart, 0) == 0))
         << where;
     if (!planted("replace " + B) && !planted("start " + M)) {
       EXPECT_EQ(os.Bytes(main_path), "v1") << where;

@@ -1,0 +1,241 @@
+// The Win32 binding: what only an elevated Veltrin does. Whether the token
+// is elevated, the download's signature held against the installed
+// program's, and the product started with the desktop user's token.
+//
+// Every function this needs beyond what the binding imports anyway is
+// looked up at run time: the trust services' DLLs by their full path in the
+// system folder (a Windows 7 without the update that restricts the DLL
+// search would take them from the program's folder first), and the
+// functions of already loaded modules by name. So the unelevated program
+// loads nothing new and its import table is that of a program without them.
+#include "platform/win_elevation.h"
+
+#include <windows.h>
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "platform/win_handle.h"
+#include "platform/win_path.h"
+
+namespace platform::win {
+namespace {
+
+// `name` in the already loaded module `module`; nullptr when either is
+// missing.
+template <typename Function>
+Function* Resolve(const wchar_t* module, const char* name) {
+  const HMODULE loaded = GetModuleHandleW(module);
+  if (!loaded)
+    return nullptr;
+  return reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(loaded, name)));
+}
+
+// The system folder's DLL `name`, loaded by its full path; its own
+// dependencies are looked for in that folder first.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  using GetSystemDirectoryFn = UINT WINAPI(LPWSTR, UINT);
+  using LoadLibraryExFn = HMODULE WINAPI(LPCWSTR, HANDLE, DWORD);
+  auto* const system_directory =
+      Resolve<GetSystemDirectoryFn>(L"kernel32.dll", "GetSystemDirectoryW");
+  auto* const load = Resolve<LoadLibraryExFn>(L"kernel32.dll", "LoadLibraryExW");
+  if (!system_directory || !load)
+    return nullptr;
+  wchar_t path[MAX_PATH + 32];
+  const UINT length = system_directory(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH)
+    return nullptr;
+  path[length] = L'\\';
+  wchar_t* tail = path + length + 1;
+  while ((*tail++ = *name++) != L'\0') {
+  }
+  return load(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// The trust services: three functions of wintrust.dll.
+struct TrustServices {
+  using VerifyFn = LONG WINAPI(HWND, GUID*, LPVOID);
+  using ProviderDataFn = CRYPT_PROVIDER_DATA* WINAPI(HANDLE);
+  using SignerFn = CRYPT_PROVIDER_SGNR* WINAPI(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
+  VerifyFn* verify = nullptr;
+  ProviderDataFn* provider_data = nullptr;
+  SignerFn* signer = nullptr;
+
+  bool Load() {
+    if (verify)
+      return true;
+    const HMODULE wintrust = LoadSystemLibrary(L"wintrust.dll");
+    if (!wintrust)
+      return false;
+    const auto find = [wintrust](const char* name) {
+      return reinterpret_cast<void*>(GetProcAddress(wintrust, name));
+    };
+    provider_data = reinterpret_cast<ProviderDataFn*>(find("WTHelperProvDataFromStateData"));
+    signer = reinterpret_cast<SignerFn*>(find("WTHelperGetProvSignerFromChain"));
+    verify = reinterpret_cast<VerifyFn*>(find("WinVerifyTrust"));
+    return verify && provider_data && signer;
+  }
+};
+TrustServices g_trust;
+
+// A signer's certificate subject, as its encoded bytes: the publisher.
+struct Publisher {
+  static constexpr DWORD kMaxBytes = 1024;
+  BYTE bytes[kMaxBytes];
+  DWORD size = 0;
+
+  bool SameAs(const Publisher& other) const {
+    if (size != other.size)
+      return false;
+    for (DWORD i = 0; i < size; ++i) {
+      if (bytes[i] != other.bytes[i])
+        return false;
+    }
+    return true;
+  }
+};
+
+// Verifies the signature of the file at `path` (through `file` where it is
+// given) without any network access, and reads its signer's subject into
+// `publisher`. False when the file is unsigned, its signature or chain does
+// not verify here, or the signer cannot be read.
+bool VerifiedPublisher(const wchar_t* path, HANDLE file, Publisher& publisher) {
+  WINTRUST_FILE_INFO file_info = {};
+  file_info.cbStruct = sizeof file_info;
+  file_info.pcwszFilePath = path;
+  file_info.hFile = file;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file_info;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  bool verified = g_trust.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == 0;
+  if (verified) {
+    verified = false;
+    CRYPT_PROVIDER_DATA* const provider = g_trust.provider_data(data.hWVTStateData);
+    CRYPT_PROVIDER_SGNR* const signer = provider ? g_trust.signer(provider, 0, FALSE, 0) : nullptr;
+    if (signer && signer->csCertChain > 0 && signer->pasCertChain &&
+        signer->pasCertChain[0].pCert && signer->pasCertChain[0].pCert->pCertInfo) {
+      const CERT_NAME_BLOB& subject = signer->pasCertChain[0].pCert->pCertInfo->Subject;
+      if (subject.cbData > 0 && subject.cbData <= Publisher::kMaxBytes) {
+        std::memcpy(publisher.bytes, subject.pbData, subject.cbData);
+        publisher.size = subject.cbData;
+        verified = true;
+      }
+    }
+  }
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  g_trust.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  return verified;
+}
+
+// The download held from its check on, and its path as it was asked for.
+Handle g_held;
+Text g_held_path;
+
+// Moves the held download's file pointer back to its start.
+bool RewindHeld() {
+  using SetFilePointerExFn = BOOL WINAPI(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD);
+  auto* const seek = Resolve<SetFilePointerExFn>(L"kernel32.dll", "SetFilePointerEx");
+  LARGE_INTEGER start = {};
+  return seek && seek(g_held.Get(), start, nullptr, FILE_BEGIN);
+}
+
+}  // namespace
+
+bool TokenIsElevated() {
+  using GetTokenInformationFn = BOOL WINAPI(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+  auto* const query = Resolve<GetTokenInformationFn>(L"advapi32.dll", "GetTokenInformation");
+  HANDLE raw_token = nullptr;
+  if (!query || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token))
+    return false;
+  const Handle token(raw_token);
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  return query(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
+}
+
+UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command_line) {
+  using GetShellWindowFn = HWND WINAPI();
+  using GetWindowThreadProcessIdFn = DWORD WINAPI(HWND, LPDWORD);
+  using DuplicateTokenExFn = BOOL WINAPI(HANDLE, DWORD, LPSECURITY_ATTRIBUTES,
+                                         SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE, PHANDLE);
+  using CreateProcessWithTokenFn = BOOL WINAPI(HANDLE, DWORD, LPCWSTR, LPWSTR, DWORD, LPVOID,
+                                               LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+  auto* const shell_window = Resolve<GetShellWindowFn>(L"user32.dll", "GetShellWindow");
+  auto* const window_process =
+      Resolve<GetWindowThreadProcessIdFn>(L"user32.dll", "GetWindowThreadProcessId");
+  auto* const duplicate = Resolve<DuplicateTokenExFn>(L"advapi32.dll", "DuplicateTokenEx");
+  auto* const create =
+      Resolve<CreateProcessWithTokenFn>(L"advapi32.dll", "CreateProcessWithTokenW");
+  const HWND shell = shell_window ? shell_window() : nullptr;
+  if (!shell)
+    return UserStartOutcome::kNoShell;
+  DWORD shell_pid = 0;
+  if (!window_process || !duplicate || !create || !window_process(shell, &shell_pid) ||
+      shell_pid == 0)
+    return UserStartOutcome::kNoShellToken;
+  const Handle shell_process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shell_pid));
+  HANDLE raw_shell_token = nullptr;
+  if (!shell_process || !OpenProcessToken(shell_process.Get(), TOKEN_DUPLICATE, &raw_shell_token))
+    return UserStartOutcome::kNoShellToken;
+  const Handle shell_token(raw_shell_token);
+  HANDLE raw_user_token = nullptr;
+  constexpr DWORD kAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                            TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
+  if (!duplicate(shell_token.Get(), kAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                 &raw_user_token))
+    return UserStartOutcome::kNoShellToken;
+  const Handle user_token(raw_user_token);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION started = {};
+  if (!create(user_token.Get(), 0, application, command_line, 0, nullptr, nullptr, &startup,
+              &started))
+    return UserStartOutcome::kFailed;
+  // Not waited for: the program runs on after this one has ended.
+  const Handle thread(started.hThread);
+  const Handle process(started.hProcess);
+  return UserStartOutcome::kStarted;
+}
+
+TrustOutcome HoldAndCheck(const Text& download, const Text& installed) {
+  // Held sharing reading only: nobody writes, renames or deletes the file
+  // from here until this program ends.
+  static PathRoom room;
+  g_held.Reset(CreateFileW(ExtendedLengthPath(download.c_str(), room), GENERIC_READ,
+                           FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                           nullptr));
+  if (g_held)
+    g_held_path = download;
+  static Publisher installed_by;
+  if (!g_trust.Load() ||
+      !VerifiedPublisher(ExtendedLengthPath(installed.c_str(), room), nullptr, installed_by))
+    return TrustOutcome::kNoReference;
+  if (!g_held)
+    return TrustOutcome::kRefused;
+  static Publisher download_by;
+  const bool signed_alike =
+      VerifiedPublisher(ExtendedLengthPath(download.c_str(), room), g_held.Get(), download_by) &&
+      download_by.SameAs(installed_by);
+  return signed_alike ? TrustOutcome::kTrusted : TrustOutcome::kRefused;
+}
+
+HANDLE HeldDownload(const Text& path) {
+  if (!g_held || path != g_held_path)
+    return nullptr;
+  return RewindHeld() ? g_held.Get() : INVALID_HANDLE_VALUE;
+}
+
+}  // namespace platform::win

@@ -1,0 +1,31 @@
+// The Win32 binding's elevated hand-over (win_elevation.cpp): nothing here
+// is called, and nothing it needs is loaded, unless this program runs
+// elevated.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace platform::win {
+
+// True when this process's token is elevated; false when it cannot be told.
+bool TokenIsElevated();
+
+// Starts `application` with `command_line` (writable, as CreateProcessW
+// takes it) in a normal window, with a primary token duplicated from the
+// process that owns the shell window: as the user whose desktop this is.
+// Allocates nothing.
+UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command_line);
+
+// Platform::HoldAndCheckDownload: holds `download` open, sharing reading
+// only, until this program ends, and checks its signature against
+// `installed`'s publisher.
+TrustOutcome HoldAndCheck(const Text& download, const Text& installed);
+
+// The held download's handle, at its start, when `path` is the path it was
+// held under; nullptr for any other path; INVALID_HANDLE_VALUE when it is
+// held but cannot be rewound. Allocates nothing.
+HANDLE HeldDownload(const Text& path);
+
+}  // namespace platform::win
