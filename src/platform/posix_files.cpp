@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <string>
 
 #include "platform/posix_binding.h"
@@ -169,10 +170,28 @@ bool FlushFolderOf(const std::string& path) {
   return folder_flushed;
 }
 
-// Writes `fd`, and the folder entry that names `path`, through to the disk:
-// a new file whose folder was not synced can vanish in a power cut.
-bool FlushWithEntry(int fd, const std::string& path) {
-  return fsync(fd) == 0 && FlushFolderOf(path);
+// The bits a copy of a file with `from_st` gets: the source's read and
+// execute bits, and write for its owner whatever the source had (a read-only
+// copy is the read-only attribute carried along); no set-id bits.
+mode_t CopyMode(const struct stat& from_st) {
+  return (from_st.st_mode & 0777) | S_IWUSR;
+}
+
+// Fills `dest`, open for writing at its start, with everything `source`
+// (described by `from_st`) holds, gives it the copy's bits and the source's
+// last-write time, and writes it through to the disk, data and metadata; the
+// folder entry that names it is the caller's to flush.
+bool FillCopy(int source, const struct stat& from_st, int dest) {
+  if (!CopyBytes(source, dest))
+    return false;
+  // The bits are set whether the file was created (where the umask and the
+  // creation's private bits would narrow them) or replaced; a writable file
+  // owned by another user keeps its own, and the bytes are what counts. The
+  // last-write time is set after the last write, which would change it, and
+  // flushed with the bytes.
+  fchmod(dest, CopyMode(from_st));
+  const timespec times[2] = {{0, UTIME_OMIT}, from_st.st_mtim};
+  return futimens(dest, times) == 0 && fsync(dest) == 0;
 }
 
 bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) {
@@ -193,29 +212,55 @@ bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) 
   }
   // The bytes go into the destination in place (no rename), so a file held
   // open for execution refuses the write (ETXTBSY), as Windows refuses a file
-  // in use. The copy is a plain file: the source's read and execute bits,
-  // and write for its owner whatever the source had (a read-only copy is the
-  // read-only attribute carried along); no set-id bits.
-  const mode_t mode = (from_st.st_mode & 0777) | S_IWUSR;
+  // in use. A file created here is its owner's alone until it is whole.
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fail_if_exists ? O_EXCL : 0);
-  const int dest = open(to.c_str(), flags, mode);
+  const int dest = open(to.c_str(), flags, S_IRUSR | S_IWUSR);
   if (dest < 0)
     return false;
-  // The bits are set whether the file was created (where the umask would
-  // narrow them) or replaced; a writable file owned by another user keeps
-  // its own, and the bytes are what counts. The last-write time is set after
-  // the last write, which would change it, and flushed with the bytes.
-  const timespec times[2] = {{0, UTIME_OMIT}, from_st.st_mtim};
-  bool ok = CopyBytes(source, dest);
-  if (ok) {
-    fchmod(dest, mode);
-    ok = futimens(dest, times) == 0 && FlushWithEntry(dest, to);
-  }
+  // A new file whose folder was not synced can vanish in a power cut.
+  bool ok = FillCopy(source, from_st, dest) && FlushFolderOf(to);
   ok = close(dest) == 0 && ok;
   // A failed copy leaves no file it created behind.
   if (!ok && !existed)
     unlink(to.c_str());
   return ok;
+}
+
+// Why `to` is not replaced by a rename, as on Windows: a folder is not a file
+// (kFailed), and a read-only file keeps its place (kInUse), though a rename
+// would go through its read-only bit. kReplaced when nothing stands in the way.
+ReplaceOutcome ReplaceRefusal(const std::string& to) {
+  struct stat st;
+  if (lstat(to.c_str(), &st) != 0)
+    return ReplaceOutcome::kReplaced;
+  if (S_ISDIR(st.st_mode))
+    return ReplaceOutcome::kFailed;
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0)
+    return ReplaceOutcome::kInUse;
+  return ReplaceOutcome::kReplaced;
+}
+
+// Opens a file for the copy that `staging` is to name, in its folder: a file
+// without a name where the file system makes one (it goes with this process
+// if that ends before the copy is whole), else `staging` itself, created.
+// `named` tells which; -1 on failure.
+int OpenStagingFile(const std::string& staging, bool& named) {
+  named = false;
+  const char* const folder = FolderOf(staging);
+  if (!folder)
+    return -1;
+  const int unnamed = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+    return unnamed;
+  named = true;
+  return open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+
+// Gives the unnamed file `fd` the name `path`, which must be free.
+bool NameOpenFile(int fd, const std::string& path) {
+  char own[32];
+  snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, own, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 }  // namespace
@@ -310,38 +355,50 @@ bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_e
 
 // rename(2) replaces the target in one step: every other process sees the
 // old file or the new one under the name, never neither, and so does the disk
-// after a power cut once the folder is flushed.
+// after a power cut once the folder is flushed. A held or running file is
+// replaced all the same: its holders keep the old file, not its name.
 ReplaceOutcome PosixPlatform::ReplaceWithCopy(const Text& from,
                                               const Text& staging,
                                               const Text& to) {
+  // Refused before the copy is made, so that a caller that tries again does
+  // not copy each time, and again before the rename.
+  ReplaceOutcome outcome = ReplaceRefusal(to);
+  struct stat st;
+  if (outcome == ReplaceOutcome::kReplaced && lstat(staging.c_str(), &st) == 0)
+    outcome = ReplaceOutcome::kFailed;  // the staging name is not free
+  if (outcome != ReplaceOutcome::kReplaced)
+    return outcome;
   const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (source < 0)
     return ReplaceOutcome::kFailed;
-  const bool copied = CopyFromOpenSource(source, staging, /*fail_if_exists=*/true);
+  bool named = false;
+  int dest = -1;
+  struct stat from_st;
+  bool ok = fstat(source, &from_st) == 0 && S_ISREG(from_st.st_mode) &&
+            (dest = OpenStagingFile(staging, named)) >= 0;
+  bool staged = ok && named;  // `staging` names a file of this call's
+  ok = ok && FillCopy(source, from_st, dest);
+  if (ok && !named)
+    staged = ok = NameOpenFile(dest, staging);
+  if (dest >= 0)
+    ok = close(dest) == 0 && ok;
   close(source);
-  if (!copied)
-    return ReplaceOutcome::kFailed;
-  // As on Windows, a folder or a read-only file is not replaced (a rename
-  // would go through the read-only bit).
-  struct stat st;
-  ReplaceOutcome refused = ReplaceOutcome::kReplaced;
-  if (lstat(to.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode))
-      refused = ReplaceOutcome::kFailed;
-    else if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0)
-      refused = ReplaceOutcome::kInUse;
-  }
-  if (refused == ReplaceOutcome::kReplaced && rename(staging.c_str(), to.c_str()) != 0)
-    refused = (errno == EACCES || errno == EPERM || errno == EBUSY || errno == ETXTBSY)
-                  ? ReplaceOutcome::kInUse
-                  : ReplaceOutcome::kFailed;
-  if (refused != ReplaceOutcome::kReplaced) {
-    unlink(staging.c_str());
-    return refused;
+  if (ok)
+    outcome = ReplaceRefusal(to);
+  else
+    outcome = ReplaceOutcome::kFailed;
+  if (outcome == ReplaceOutcome::kReplaced && rename(staging.c_str(), to.c_str()) != 0)
+    outcome = (errno == EACCES || errno == EPERM || errno == EBUSY) ? ReplaceOutcome::kInUse
+                                                                    : ReplaceOutcome::kFailed;
+  if (outcome != ReplaceOutcome::kReplaced) {
+    if (staged)
+      unlink(staging.c_str());
+    return outcome;
   }
   // The new entry is on disk only once the folder is: until then a power
-  // cut may bring back the old file, which is whole. A folder that cannot
-  // be flushed is reported, though the copy is in place.
+  // cut may bring back the old file, which is whole (the copy's bytes were
+  // written through before the rename). A folder that cannot be flushed is
+  // reported, though the copy is in place.
   return FlushFolderOf(to) ? ReplaceOutcome::kReplaced : ReplaceOutcome::kFailed;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,7 @@ using platform::kAttrDirectory;
 using platform::kAttrHidden;
 using platform::kAttrNormal;
 using platform::kAttrReadOnly;
+using platform::ReplaceOutcome;
 using posixtest::Child;
 using posixtest::ReadFile;
 using posixtest::ReadLink;
@@ -67,6 +69,14 @@ mode_t ModeOf(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+// The names in `folder`.
+std::set<std::string> Entries(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.insert(entry.path().filename());
+  return names;
 }
 
 std::string RandomBytes(size_t size) {
@@ -392,23 +402,130 @@ TEST_F(PosixCopyOneFile, RunningExecutableIsInUse) {
 
 TEST_F(PosixCopyOneFile, WriteErrorPartWayIsAFailedCopy) {
   const std::string source = dir_ / "big.bin";
-  const std::string dest = dir_ / "partial.bin";
   WriteFile(source, RandomBytes(256 * 1024));
 
-  // A child whose file size limit stops the write after 4 KiB.
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit = {4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(platform::Native().CopyOneFile(source, dest, false) ? 1 : 0);
+  // A copy in a child whose file size limit stops the write after 4 KiB.
+  const auto copy_cut_short = [&](const std::string& dest) {
+    const pid_t child = fork();
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit = {4096, 4096};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      _exit(platform::Native().CopyOneFile(source, dest, false) ? 1 : 0);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  };
+
+  const std::string fresh = dir_ / "partial.bin";
+  EXPECT_TRUE(copy_cut_short(fresh)) << "a copy cut short was reported as done";
+  EXPECT_FALSE(fs::exists(fresh)) << "the failed copy left the file it created";
+
+  // A file that was there before keeps its name: it is not this call's to
+  // remove, whatever the copy left in it.
+  const std::string existing = dir_ / "existing.bin";
+  WriteFile(existing, "old", 0644);
+  EXPECT_TRUE(copy_cut_short(existing)) << "a copy cut short was reported as done";
+  EXPECT_TRUE(Exists(existing)) << "the failed copy removed a file it did not create";
+}
+
+// --- ReplaceWithCopy --------------------------------------------------------------
+
+using PosixReplaceWithCopy = PosixFiles;
+
+TEST_F(PosixReplaceWithCopy, RenamesAWholeCopyOverTheFileAndLeavesNoStaging) {
+  UmaskGuard mask(077);
+  const std::string source = dir_ / "download.bin";
+  const std::string main = dir_ / "app.exe";
+  const std::string bytes = RandomBytes(300 * 1024 + 17);
+  WriteFile(source, bytes, 0755);
+  const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+  WriteFile(main, "old", 0644);
+  // A holder of the old file keeps it: the name moved on, the file was not
+  // written over.
+  const int holder = open(main.c_str(), O_RDONLY);
+  ASSERT_GE(holder, 0);
+
+  EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "app.exe.new", main), ReplaceOutcome::kReplaced);
+  EXPECT_EQ(ReadFile(main), bytes);
+  EXPECT_EQ(ModeOf(main), mode_t(0755));
+  struct stat copied;
+  ASSERT_EQ(stat(main.c_str(), &copied), 0);
+  EXPECT_EQ(copied.st_mtim.tv_sec, 1000000000);
+  char held[8] = {};
+  EXPECT_EQ(pread(holder, held, sizeof held, 0), 3);
+  EXPECT_STREQ(held, "old");
+  close(holder);
+  EXPECT_EQ(Entries(dir_.path()), (std::set<std::string>{"download.bin", "app.exe"}));
+
+  // A missing file is simply created.
+  EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "other.new", dir_ / "other.exe"),
+            ReplaceOutcome::kReplaced);
+  EXPECT_EQ(ReadFile(dir_ / "other.exe"), bytes);
+  EXPECT_FALSE(Exists(dir_ / "other.new"));
+}
+
+TEST_F(PosixReplaceWithCopy, RefusedReplaceLeavesTheFileAsItWasAndNoStaging) {
+  const std::string source = dir_ / "download.bin";
+  WriteFile(source, RandomBytes(64 * 1024), 0755);
+  WriteFile(dir_ / "locked.exe", "old", 0444);
+  ASSERT_EQ(mkdir((dir_ / "folder.exe").c_str(), 0755), 0);
+  WriteFile(dir_ / "app.exe", "old", 0644);
+  WriteFile(dir_ / "taken.new", "someone's", 0644);
+  const std::set<std::string> before = Entries(dir_.path());
+
+  // A read-only file keeps its place, as a file in use does: worth another try.
+  EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "locked.new", dir_ / "locked.exe"),
+            ReplaceOutcome::kInUse);
+  EXPECT_EQ(ReadFile(dir_ / "locked.exe"), "old");
+  EXPECT_EQ(ModeOf(dir_ / "locked.exe"), mode_t(0444));
+  EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "folder.new", dir_ / "folder.exe"),
+            ReplaceOutcome::kFailed);
+  EXPECT_TRUE(fs::is_directory(dir_ / "folder.exe"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "folder.exe"));
+  EXPECT_EQ(os_.ReplaceWithCopy(dir_ / "missing.bin", dir_ / "app.new", dir_ / "app.exe"),
+            ReplaceOutcome::kFailed);
+  EXPECT_EQ(os_.ReplaceWithCopy(dir_ / "folder.exe", dir_ / "app.new", dir_ / "app.exe"),
+            ReplaceOutcome::kFailed);
+  // A staging name that is taken is not this call's to use or remove.
+  EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "taken.new", dir_ / "app.exe"),
+            ReplaceOutcome::kFailed);
+  EXPECT_EQ(ReadFile(dir_ / "taken.new"), "someone's");
+  EXPECT_EQ(ReadFile(dir_ / "app.exe"), "old");
+  EXPECT_EQ(Entries(dir_.path()), before);
+}
+
+TEST_F(PosixReplaceWithCopy, ACopyCutShortLeavesTheFileAndNoStaging) {
+  const std::string source = dir_ / "download.bin";
+  const std::string main = dir_ / "app.exe";
+  WriteFile(source, RandomBytes(256 * 1024), 0755);
+  WriteFile(main, "old", 0644);
+
+  // Write errors after 4 KiB, or, with the signal's default action, the
+  // process killed there: either way nothing of the copy stays behind.
+  for (const bool killed : {false, true}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
+      const rlimit limit = {4096, 4096};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      const ReplaceOutcome outcome =
+          platform::Native().ReplaceWithCopy(source, dir_ / "app.exe.new", main);
+      _exit(outcome == ReplaceOutcome::kFailed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (killed)
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    else
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reported as done";
+    EXPECT_EQ(ReadFile(main), "old");
+    EXPECT_EQ(Entries(dir_.path()), (std::set<std::string>{"download.bin", "app.exe"}))
+        << (killed ? "killed" : "write error");
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "a copy cut short was reported as done";
-  EXPECT_FALSE(fs::exists(dest)) << "the failed copy left the file it created";
 }
 
 }  // namespace
