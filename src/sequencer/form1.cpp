@@ -40,7 +40,7 @@ enum class Stage {
   kChecking,   // elevated: the download's signature is checked; M3, nothing to restore
   kBackingUp,  // the old executable is untouched at MainPath: M1
   kPurging,    // self-restart: the libraries go, the product restarts
-  kReplacing,  // MainPath deleted or being replaced: M2, restore first
+  kReplacing,  // MainPath being replaced: M2, restore first
   kStarting,   // the new version is in place: M3, restore first
   kWatching,   // its start was accepted: M4 at the watch limit, restore first
 };
