@@ -51,10 +51,31 @@ enum class ReplaceOutcome {
 
 // What the trust check of a download came to.
 enum class TrustOutcome {
-  kNoReference,  // the installed program carries no signature that verifies
-                 // here: there is nothing to hold the download against
-  kTrusted,      // validly signed by the installed program's publisher
-  kRefused,      // unsigned, broken, another publisher's, or unreadable
+  kNoReference,   // the installed program, the reference, carries no signature
+                  // at all: there is nothing to hold the download against
+  kTrusted,       // validly signed by the reference's publisher
+  kRefused,       // unsigned, broken, another publisher's, or unreadable
+  kUnverifiable,  // the installed program, the reference, carries a signature
+                  // that does not verify here, or cannot be read or checked
+};
+
+// Whose publisher an elevated update holds the download against.
+enum class TrustReference {
+  kOwnPublisher,  // the one CheckOwnPublisher found this program signed by
+  kInstalled,     // the installed program's: this program carries no signature
+};
+
+// What the check of this program's own signature, and of the installed
+// program's against it, came to.
+enum class PublisherCheck {
+  kOwnUnsigned,        // this program carries no signature at all
+  kOwnUnverifiable,    // it carries one that does not verify here, or its
+                       // image or the trust services cannot be opened
+  kInstalledAlike,     // it verifies, and so does the installed program's
+                       // signature by the same publisher
+  kInstalledNotAlike,  // it verifies; the installed program carries no valid
+                       // signature of its publisher (none, another's, one
+                       // that does not verify, or it cannot be read)
 };
 
 // What a start as the desktop's user came to.
@@ -91,8 +112,8 @@ class Platform {
   // accepted. The started program outlives this one.
   virtual bool StartProgram(const Text& path) = 0;
   // True when this program runs with an elevated token: an administrator's,
-  // after the system's consent prompt. False when it cannot be told.
-  virtual bool IsElevated() = 0;
+  // after the system's consent prompt; nullopt when it cannot be told.
+  virtual std::optional<bool> IsElevated() = 0;
   // Starts `path` as StartProgram does, but as the user whose shell owns the
   // desktop (the process behind the shell window), with that user's token
   // rather than this program's.
@@ -162,18 +183,31 @@ class Platform {
   // be written through, kFailed is reported with `to` holding the copy, so
   // that the caller restores what it must.
   virtual ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) = 0;
+  // Checks this program's own code signature, through a handle on its own
+  // image, with the system's trust services (loaded as for
+  // HoldAndCheckDownload, no network). Where it verifies, its signer is kept
+  // as this program's publisher, and `installed` is checked the same way
+  // against it. A file carries no signature at all only where its image
+  // header says so; every other failure is a signature that cannot be
+  // verified.
+  virtual PublisherCheck CheckOwnPublisher(const Text& installed) = 0;
   // Opens the file `download` for reading, sharing reading only, and keeps
   // it open until this program ends: nobody can write, rename or delete it
   // meanwhile, and a ReplaceWithCopy from that path reads through this very
   // handle, so the bytes checked here are the bytes installed. Then checks
   // its code signature through that handle with the system's trust
   // services (no network: revocation is not fetched), loaded on first use
-  // from the system folder by full path, and compares its signer with the
-  // publisher that signed `installed`. kNoReference whenever `installed`
-  // carries no signature that verifies here, whether or not the download
-  // could be opened; against a signed one, a download that cannot be opened
-  // or read is kRefused.
-  virtual TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) = 0;
+  // from the system folder by full path, and compares its signer with
+  // `reference`'s publisher: this program's own, as CheckOwnPublisher
+  // verified it (kRefused where it did not), or the one that signed
+  // `installed`. Against `installed`: kNoReference where it carries no
+  // signature at all, whether or not the download could be opened;
+  // kUnverifiable where its signature does not verify, or it or the trust
+  // services cannot be opened. A download that cannot be opened or read is
+  // kRefused.
+  virtual TrustOutcome HoldAndCheckDownload(const Text& download,
+                                            const Text& installed,
+                                            TrustReference reference) = 0;
   // Removes the files that DeleteUnsharedFile moved aside in earlier runs
   // from `path`, or from a name that extends it (its backup, its staging
   // copy), and that are still there: a power cut came before their holder

@@ -24,9 +24,12 @@ class PosixPlatform final : public Platform {
   Text OwnExecutableDirectory() override;
   bool StartProgram(const Text& path) override;
   void DebugOutput(const Text& line) override;
-  bool IsElevated() override;
+  std::optional<bool> IsElevated() override;
   UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
-  TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) override;
+  PublisherCheck CheckOwnPublisher(const Text& installed) override;
+  TrustOutcome HoldAndCheckDownload(const Text& download,
+                                    const Text& installed,
+                                    TrustReference reference) override;
   void ShowErrorBox(const Text& caption, const Text& text) override;
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;

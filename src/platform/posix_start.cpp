@@ -264,9 +264,9 @@ void PosixPlatform::StopTimer() {
 
 // The POSIX binding runs as its caller and has no elevated hand-over, and
 // its executables carry no code signatures: nothing is ever elevated, so the
-// two operations below are never asked for; they answer as their contracts
-// do where there is nothing to check and no other user to start as.
-bool PosixPlatform::IsElevated() {
+// operations below are never asked for; they answer as their contracts do
+// where nothing carries a signature and there is no other user to start as.
+std::optional<bool> PosixPlatform::IsElevated() {
   return false;
 }
 
@@ -274,7 +274,11 @@ UserStartOutcome PosixPlatform::StartProgramAsDesktopUser(const Text& path) {
   return StartProgram(path) ? UserStartOutcome::kStarted : UserStartOutcome::kFailed;
 }
 
-TrustOutcome PosixPlatform::HoldAndCheckDownload(const Text&, const Text&) {
+PublisherCheck PosixPlatform::CheckOwnPublisher(const Text&) {
+  return PublisherCheck::kOwnUnsigned;
+}
+
+TrustOutcome PosixPlatform::HoldAndCheckDownload(const Text&, const Text&, TrustReference) {
   return TrustOutcome::kNoReference;
 }
 

@@ -26,7 +26,7 @@ class Win32Platform final : public Platform {
   Text OwnExecutableDirectory() override;
   bool StartProgram(const Text& path) override;
   void DebugOutput(const Text& line) override;
-  bool IsElevated() override;
+  std::optional<bool> IsElevated() override;
   UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
   void ShowErrorBox(const Text& caption, const Text& text) override;
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
@@ -43,7 +43,10 @@ class Win32Platform final : public Platform {
   bool DeleteUnsharedFile(const Text& path) override;
   ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) override;
   void RemoveAsideFiles(const Text& path) override;
-  TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) override;
+  PublisherCheck CheckOwnPublisher(const Text& installed) override;
+  TrustOutcome HoldAndCheckDownload(const Text& download,
+                                    const Text& installed,
+                                    TrustReference reference) override;
 
   // win_processes.cpp
   std::vector<ProcessEntry> SnapshotProcesses(uint32_t flags) override;

@@ -1,6 +1,7 @@
 // The Win32 binding: what only an elevated Veltrin does. Whether the token
-// is elevated, the download's signature held against the installed
-// program's, and the product started with the desktop user's token.
+// is elevated, this program's own signature and the installed program's
+// held against it, the download's held against the reference, and the
+// product started with the desktop user's token.
 //
 // Every function this needs beyond what the binding imports anyway is
 // looked up at run time: the trust services' DLLs by their full path in the
@@ -18,6 +19,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <optional>
 
 #include "platform/win_handle.h"
 #include "platform/win_path.h"
@@ -99,10 +101,10 @@ struct Publisher {
   }
 };
 
-// Verifies the signature of the file at `path` (through `file` where it is
-// given) without any network access, and reads its signer's subject into
-// `publisher`. False when the file is unsigned, its signature or chain does
-// not verify here, or the signer cannot be read.
+// Verifies the signature of the file at `path` through `file` without any
+// network access, and reads its signer's subject into `publisher`. False
+// when its signature or chain does not verify here, or the signer cannot be
+// read.
 bool VerifiedPublisher(const wchar_t* path, HANDLE file, Publisher& publisher) {
   WINTRUST_FILE_INFO file_info = {};
   file_info.cbStruct = sizeof file_info;
@@ -137,31 +139,105 @@ bool VerifiedPublisher(const wchar_t* path, HANDLE file, Publisher& publisher) {
   return verified;
 }
 
+// Moves `file`'s file pointer back to its start.
+bool Rewind(HANDLE file) {
+  using SetFilePointerExFn = BOOL WINAPI(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD);
+  auto* const seek = Resolve<SetFilePointerExFn>(L"kernel32.dll", "SetFilePointerEx");
+  LARGE_INTEGER start = {};
+  return seek && seek(file, start, nullptr, FILE_BEGIN);
+}
+
+// Whether the image open on `file` has a certificate table, where an
+// embedded signature lives: read from its own headers, not inferred from
+// the trust services' answer, whose "no signature" also stands for a file
+// they could not open or a signature they could not parse. nullopt where
+// the headers cannot be read or are not an image's.
+std::optional<bool> CarriesCertificateTable(HANDLE file) {
+  static BYTE header[4096];
+  DWORD read = 0;
+  if (!Rewind(file) || !ReadFile(file, header, sizeof header, &read, nullptr))
+    return std::nullopt;
+  const auto word = [](DWORD at) { return DWORD(header[at]) | DWORD(header[at + 1]) << 8; };
+  const auto dword = [&word](DWORD at) { return word(at) | word(at + 2) << 16; };
+  if (read < 64 || word(0) != IMAGE_DOS_SIGNATURE)
+    return std::nullopt;
+  // The NT headers: a 4-byte signature, the 20-byte file header, then the
+  // optional header, whose data directories begin further in for PE32+.
+  const DWORD nt = dword(0x3C);
+  constexpr DWORD kOptional = 24;
+  if (nt > read || read - nt < kOptional + 2 || dword(nt) != IMAGE_NT_SIGNATURE)
+    return std::nullopt;
+  DWORD count_at = 0;
+  DWORD directories_at = 0;
+  switch (word(nt + kOptional)) {
+    case IMAGE_NT_OPTIONAL_HDR32_MAGIC:
+      count_at = kOptional + 92;
+      directories_at = kOptional + 96;
+      break;
+    case IMAGE_NT_OPTIONAL_HDR64_MAGIC:
+      count_at = kOptional + 108;
+      directories_at = kOptional + 112;
+      break;
+    default:
+      return std::nullopt;
+  }
+  const DWORD size_at = directories_at + 8 * IMAGE_DIRECTORY_ENTRY_SECURITY + 4;
+  if (read - nt < size_at + 4)
+    return std::nullopt;
+  return dword(nt + count_at) > IMAGE_DIRECTORY_ENTRY_SECURITY && dword(nt + size_at) != 0;
+}
+
+// What the signature of one file came to.
+enum class Signature {
+  kNone,          // it carries none at all
+  kVerified,      // it verifies here; its signer is the publisher read
+  kUnverifiable,  // anything else: broken, untrusted, unreadable, no trust services
+};
+
+// Checks the signature of the file at `path` through `file`, its handle,
+// and reads its signer into `publisher`.
+Signature CheckSignature(const wchar_t* path, HANDLE file, Publisher& publisher) {
+  const std::optional<bool> carries = file ? CarriesCertificateTable(file) : std::nullopt;
+  if (!carries)
+    return Signature::kUnverifiable;
+  if (!*carries)
+    return Signature::kNone;
+  if (!g_trust.Load() || !Rewind(file) || !VerifiedPublisher(path, file, publisher))
+    return Signature::kUnverifiable;
+  return Signature::kVerified;
+}
+
+// The same for a file not held: opened sharing reading only for the check,
+// so that nobody changes it meanwhile. One that cannot be opened (held
+// elsewhere without sharing, say) cannot be verified.
+Signature CheckFileSignature(const wchar_t* path, Publisher& publisher) {
+  const Handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return CheckSignature(path, file ? file.Get() : nullptr, publisher);
+}
+
+// This program's publisher, where its own signature verified.
+Publisher g_own_publisher;
+bool g_own_verified = false;
+
 // The download held from its check on, and its path as it was asked for.
 Handle g_held;
 Text g_held_path;
 
-// Moves the held download's file pointer back to its start.
-bool RewindHeld() {
-  using SetFilePointerExFn = BOOL WINAPI(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD);
-  auto* const seek = Resolve<SetFilePointerExFn>(L"kernel32.dll", "SetFilePointerEx");
-  LARGE_INTEGER start = {};
-  return seek && seek(g_held.Get(), start, nullptr, FILE_BEGIN);
-}
-
 }  // namespace
 
-bool TokenIsElevated() {
+std::optional<bool> TokenIsElevated() {
   using GetTokenInformationFn = BOOL WINAPI(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
   auto* const query = Resolve<GetTokenInformationFn>(L"advapi32.dll", "GetTokenInformation");
   HANDLE raw_token = nullptr;
   if (!query || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token))
-    return false;
+    return std::nullopt;
   const Handle token(raw_token);
   TOKEN_ELEVATION elevation = {};
   DWORD size = 0;
-  return query(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
-         elevation.TokenIsElevated != 0;
+  if (!query(token.Get(), TokenElevation, &elevation, sizeof elevation, &size))
+    return std::nullopt;
+  return elevation.TokenIsElevated != 0;
 }
 
 UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command_line) {
@@ -210,7 +286,29 @@ UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command
   return UserStartOutcome::kStarted;
 }
 
-TrustOutcome HoldAndCheck(const Text& download, const Text& installed) {
+PublisherCheck CheckOwn(const Text& installed) {
+  static PathRoom own;
+  static PathRoom room;
+  const DWORD length = GetModuleFileNameW(nullptr, own.chars, PathRoom::kChars);
+  if (length == 0 || length >= PathRoom::kChars)
+    return PublisherCheck::kOwnUnverifiable;
+  switch (CheckFileSignature(ExtendedLengthPath(own.chars, room), g_own_publisher)) {
+    case Signature::kNone:
+      return PublisherCheck::kOwnUnsigned;
+    case Signature::kUnverifiable:
+      return PublisherCheck::kOwnUnverifiable;
+    case Signature::kVerified:
+      break;
+  }
+  g_own_verified = true;
+  static Publisher installed_by;
+  const bool alike = CheckFileSignature(ExtendedLengthPath(installed.c_str(), room),
+                                        installed_by) == Signature::kVerified &&
+                     installed_by.SameAs(g_own_publisher);
+  return alike ? PublisherCheck::kInstalledAlike : PublisherCheck::kInstalledNotAlike;
+}
+
+TrustOutcome HoldAndCheck(const Text& download, const Text& installed, TrustReference reference) {
   // Held sharing reading only: nobody writes, renames or deletes the file
   // from here until this program ends.
   static PathRoom room;
@@ -220,22 +318,38 @@ TrustOutcome HoldAndCheck(const Text& download, const Text& installed) {
   if (g_held)
     g_held_path = download;
   static Publisher installed_by;
-  if (!g_trust.Load() ||
-      !VerifiedPublisher(ExtendedLengthPath(installed.c_str(), room), nullptr, installed_by))
-    return TrustOutcome::kNoReference;
+  const Publisher* expected = &g_own_publisher;
+  if (reference == TrustReference::kOwnPublisher) {
+    if (!g_own_verified)
+      return TrustOutcome::kRefused;
+  } else {
+    // Only a program without any signature leaves nothing to compare with.
+    // One whose signature fails to verify may have been made to fail by
+    // the user's own programs (held open without sharing, its certificate
+    // distrusted in the user's store): that refuses.
+    switch (CheckFileSignature(ExtendedLengthPath(installed.c_str(), room), installed_by)) {
+      case Signature::kNone:
+        return TrustOutcome::kNoReference;
+      case Signature::kUnverifiable:
+        return TrustOutcome::kUnverifiable;
+      case Signature::kVerified:
+        expected = &installed_by;
+        break;
+    }
+  }
   if (!g_held)
     return TrustOutcome::kRefused;
   static Publisher download_by;
-  const bool signed_alike =
-      VerifiedPublisher(ExtendedLengthPath(download.c_str(), room), g_held.Get(), download_by) &&
-      download_by.SameAs(installed_by);
+  const bool signed_alike = CheckSignature(ExtendedLengthPath(download.c_str(), room), g_held.Get(),
+                                           download_by) == Signature::kVerified &&
+                            download_by.SameAs(*expected);
   return signed_alike ? TrustOutcome::kTrusted : TrustOutcome::kRefused;
 }
 
 HANDLE HeldDownload(const Text& path) {
   if (!g_held || path != g_held_path)
     return nullptr;
-  return RewindHeld() ? g_held.Get() : INVALID_HANDLE_VALUE;
+  return Rewind(g_held.Get()) ? g_held.Get() : INVALID_HANDLE_VALUE;
 }
 
 }  // namespace platform::win

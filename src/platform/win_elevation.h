@@ -5,12 +5,15 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "platform/platform.h"
 
 namespace platform::win {
 
-// True when this process's token is elevated; false when it cannot be told.
-bool TokenIsElevated();
+// True when this process's token is elevated; nullopt when it cannot be
+// told.
+std::optional<bool> TokenIsElevated();
 
 // Starts `application` with `command_line` (writable, as CreateProcessW
 // takes it) in a normal window, with a primary token duplicated from the
@@ -18,10 +21,15 @@ bool TokenIsElevated();
 // Allocates nothing.
 UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command_line);
 
+// Platform::CheckOwnPublisher: this program's own signature, through a
+// handle on its own image, and `installed`'s against it. Keeps the
+// publisher for HoldAndCheck.
+PublisherCheck CheckOwn(const Text& installed);
+
 // Platform::HoldAndCheckDownload: holds `download` open, sharing reading
 // only, until this program ends, and checks its signature against
-// `installed`'s publisher.
-TrustOutcome HoldAndCheck(const Text& download, const Text& installed);
+// `reference`'s publisher.
+TrustOutcome HoldAndCheck(const Text& download, const Text& installed, TrustReference reference);
 
 // The held download's handle, at its start, when `path` is the path it was
 // held under; nullptr for any other path; INVALID_HANDLE_VALUE when it is

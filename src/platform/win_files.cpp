@@ -406,8 +406,14 @@ const wchar_t* ExtendedLengthPath(const wchar_t* path, PathRoom& room) {
   return path;
 }
 
-TrustOutcome Win32Platform::HoldAndCheckDownload(const Text& download, const Text& installed) {
-  return HoldAndCheck(download, installed);
+PublisherCheck Win32Platform::CheckOwnPublisher(const Text& installed) {
+  return CheckOwn(installed);
+}
+
+TrustOutcome Win32Platform::HoldAndCheckDownload(const Text& download,
+                                                 const Text& installed,
+                                                 TrustReference reference) {
+  return HoldAndCheck(download, installed, reference);
 }
 
 }  // namespace platform::win

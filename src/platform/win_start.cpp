@@ -107,7 +107,7 @@ bool Win32Platform::StartProgram(const Text& path) {
   return true;
 }
 
-bool Win32Platform::IsElevated() {
+std::optional<bool> Win32Platform::IsElevated() {
   return TokenIsElevated();
 }
 

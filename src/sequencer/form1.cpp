@@ -65,6 +65,9 @@ struct Prepared {
   Text box_replace_failed;
   Text box_start_failed;
   Text box_not_running;
+  // Elevated: this program's own signature, and the installed program's
+  // against it, as found at start.
+  platform::PublisherCheck publisher = platform::PublisherCheck::kOwnUnsigned;
   // Empty when there is nothing to purge: not the self-restart mode, or
   // this program's own folder is unknown. A path made from an empty folder
   // would name the "bin" folder at the root of the drive instead.
@@ -136,7 +139,10 @@ void RestoreBackup() {
     case Stage::kPurging:
       break;
     case Stage::kChecking:
-      box = &g_prepared.box_start_failed;
+      // A refused self-restart has installed nothing: it restarts the
+      // product, without a box about a new version.
+      if (!MMain::SelfRestart)
+        box = &g_prepared.box_start_failed;
       break;
     case Stage::kBackingUp:
       box = &g_prepared.box_backup_failed;
@@ -185,31 +191,72 @@ void RestoreBackup() {
 }
 
 // Elevated, this program writes where the user cannot, from a download in
-// the user's own folder that any of the user's programs can change: only a
-// download signed by the installed program's publisher is installed, and it
-// is held open from the check until it has been copied. A refused download
-// changes nothing on disk: M3, whose text tells the user that the download
-// may be incomplete, then the old program starts again. Where the installed
-// program is unsigned there is nothing to compare with, and the update goes
-// on as unelevated: neither it nor the machine's trusted roots can be
-// changed without an administrator's rights.
+// the user's own folder that any of the user's programs can change, into a
+// MainPath any of them can name on the command line: a signed Veltrin
+// installs only its own publisher's download, over its own publisher's
+// program. A refused download changes nothing on disk: M3, whose text tells
+// the user that the download may be incomplete, then the old program starts
+// again. The download is held open from the check until it has been copied.
+// Where this program carries no signature at all (a build for development
+// or tests), the installed program is the reference, and only an installed
+// program without any signature leaves nothing to compare with: the update
+// goes on as unelevated. Any other signature that cannot be verified - this
+// program's, the installed program's, the download's - refuses: the user's
+// own programs can make a check fail (hold the file, distrust the
+// certificate in the user's store), and a failed check must not switch the
+// check off. A self-restart installs nothing: only this program's own
+// signature that cannot be verified refuses it.
 void CheckDownload() {
+  using platform::PublisherCheck;
+  using platform::TrustOutcome;
   g_stage = Stage::kChecking;
-  const platform::TrustOutcome trust =
-      Trapping([] { return platform::Os().HoldAndCheckDownload(NewPath, MainPath); },
-               platform::TrustOutcome::kRefused);
-  if (trust == platform::TrustOutcome::kRefused) {
-    Trace(kTraceDownloadRefused);
+  if (g_prepared.publisher == PublisherCheck::kOwnUnverifiable) {
+    Trace(kTraceOwnUnverifiable);
     RollBack();
   }
-  if (trust == platform::TrustOutcome::kNoReference)
-    Trace(kTraceInstalledUnsigned);
+  if (MMain::SelfRestart)
+    return;
+  const platform::TrustReference reference = g_prepared.publisher == PublisherCheck::kInstalledAlike
+                                                 ? platform::TrustReference::kOwnPublisher
+                                                 : platform::TrustReference::kInstalled;
+  const TrustOutcome trust = Trapping(
+      [reference] { return platform::Os().HoldAndCheckDownload(NewPath, MainPath, reference); },
+      TrustOutcome::kRefused);
+  switch (trust) {
+    case TrustOutcome::kTrusted:
+      return;
+    case TrustOutcome::kNoReference:
+      Trace(kTraceInstalledUnsigned);
+      return;
+    case TrustOutcome::kUnverifiable:
+      Trace(kTraceInstalledUnverifiable);
+      break;
+    case TrustOutcome::kRefused:
+      Trace(kTraceDownloadRefused);
+      break;
+  }
+  RollBack();
+}
+
+// Elevated, before any waiting or terminating: where this program is
+// signed, it acts only on a MainPath its own publisher signed. Aimed at any
+// other program - unsigned, another vendor's, one whose signature does not
+// verify - it does nothing at all, as for a command line without two
+// paths. False then.
+bool InstalledIsOurs() {
+  using platform::PublisherCheck;
+  g_prepared.publisher = Trapping([] { return platform::Os().CheckOwnPublisher(MainPath); },
+                                  PublisherCheck::kOwnUnverifiable);
+  if (g_prepared.publisher != PublisherCheck::kInstalledNotAlike)
+    return true;
+  Trace(kTraceInstalledNotOurs);
+  return false;
 }
 
 // The old program is gone: back up, replace and start, all in this tick.
 void Swap() {
   std::set_new_handler(&OutOfMemory);
-  if (MMain::Elevated && !MMain::SelfRestart)
+  if (MMain::Elevated)
     CheckDownload();
   g_stage = Stage::kBackingUp;
   Trace(kTraceUpdatingStart);
@@ -343,6 +390,8 @@ void OnTimer1() {
 
 void Load() {
   Prepare();
+  if (MMain::Elevated && !InstalledIsOurs())
+    return;
   Tick = 0;
   Step = 0;
   Timer1.Interval = kTimerIntervalMs;

@@ -24,8 +24,9 @@ extern int32_t Step;
 
 // Loads the form without showing it: builds every path and box text the
 // swap and its rollbacks need, enables Timer1 (500 ms) and runs its ticks
-// until Quit ends the process. Returns only if the hidden host cannot
-// be created.
+// until Quit ends the process. Returns only if the hidden host cannot be
+// created, or, elevated, at once when this program is signed and MainPath
+// carries no valid signature of its publisher: nothing is done then.
 void Load();
 
 // One tick of the update.

@@ -62,7 +62,13 @@ inline const Text kTraceNotRunning = VT("新版本的主程序未正常启动，
 inline const Text kTraceDownloadRefused =
     VT("Download not signed by the installed program's publisher, not installed");
 inline const Text kTraceInstalledUnsigned =
-    VT("Installed program carries no valid signature, download not checked");
+    VT("Installed program carries no signature, download not checked");
+inline const Text kTraceInstalledUnverifiable =
+    VT("Installed program's signature cannot be verified, not installed");
+inline const Text kTraceOwnUnverifiable =
+    VT("Veltrin's own signature cannot be verified, nothing done");
+inline const Text kTraceInstalledNotOurs =
+    VT("Installed program not signed by Veltrin's publisher, nothing done");
 inline const Text kTraceStepPrefix = VT("Setup Step:");
 inline const Text kTraceTickPrefix = VT(", Tick:");
 

@@ -1,6 +1,8 @@
 // Start-up and command line.
 #include "startup/mmain.h"
 
+#include <optional>
+
 #include "platform/platform.h"
 #include "platform/trap.h"
 #include "sequencer/form1.h"
@@ -90,7 +92,9 @@ void Main() {
     return;
   if (NewPath == MainPath)
     SelfRestart = true;
-  Elevated = Trapping([&] { return os.IsElevated(); }, false);
+  // Elevation that cannot be told counts as elevated: every elevated
+  // safeguard stays on.
+  Elevated = Trapping([&] { return os.IsElevated(); }, std::optional<bool>()).value_or(true);
   Form1::Load();
 }
 

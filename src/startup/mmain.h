@@ -16,9 +16,11 @@ extern Text MainPath;     // the product's installed main executable
 extern Text NewPath;      // the downloaded replacement
 extern Text BackupPath;   // empty until the sequencer sets MainPath + ".bak"
 extern bool SelfRestart;  // NewPath equals MainPath, letter case included
-// Running with an administrator's token: the product is then started as the
-// desktop's user, the download must be signed like MainPath, and only copies
-// of the product in this session are terminated.
+// Running with an administrator's token, or unable to tell: the product is
+// then started as the desktop's user, MainPath and the download must be
+// signed by this program's publisher (or, where this program carries no
+// signature, the download like MainPath), and only copies of the product in
+// this session are terminated.
 extern bool Elevated;
 
 // The start-up routine. Returns without loading the form (and so ends the

@@ -652,7 +652,7 @@ TEST_F(WineUpdate, ElevatedUpdateInstallsOnlyADownloadSignedByTheInstalledProgra
     GTEST_SKIP() << kSignedFixturesVariable
                  << " is not set: no signed fixtures (scripts/test's signing step makes them)";
   // Veltrin inherits this program's token; only elevated does it check.
-  if (!platform::win::TokenIsElevated())
+  if (platform::win::TokenIsElevated() != true)
     GTEST_SKIP() << "this test runs unelevated, and so would Veltrin, which checks nothing then";
   const std::wstring folder = wintest::FromBuildPath(signed_fixtures);
   const auto variant = [&](const wchar_t* name) { return folder + L"\\" + name; };

@@ -309,9 +309,9 @@ bool FakePlatform::StartProgram(const Text& path) {
   return ok;
 }
 
-bool FakePlatform::IsElevated() {
+std::optional<bool> FakePlatform::IsElevated() {
   const Unmetered unmetered;
-  return elevated;
+  return elevation_unknown ? std::nullopt : std::optional<bool>(elevated);
 }
 
 platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& path) {
@@ -329,16 +329,34 @@ platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& p
   return outcome;
 }
 
+std::optional<std::string> FakePlatform::Signer(const Text& path) {
+  if (Fails("signature", path))
+    return std::nullopt;
+  auto it = files.find(path);
+  if (it == files.end() || (it->second.tampered && !it->second.publisher.empty()))
+    return std::nullopt;
+  return it->second.publisher;
+}
+
+platform::PublisherCheck FakePlatform::CheckOwnPublisher(const Text& installed) {
+  using platform::PublisherCheck;
+  const Unmetered unmetered;
+  PublisherCheck outcome = PublisherCheck::kOwnUnsigned;
+  if (!own_publisher || Fails("signature", exe_dir + P("/Veltrin.exe")))
+    outcome = PublisherCheck::kOwnUnverifiable;
+  else if (!own_publisher->empty())
+    outcome = Signer(installed) == own_publisher ? PublisherCheck::kInstalledAlike
+                                                 : PublisherCheck::kInstalledNotAlike;
+  static const char* const kNames[] = {"own-unsigned", "own-unverifiable", "alike", "not-alike"};
+  Log("publisher " + Utf8(installed) + " " + kNames[static_cast<int>(outcome)]);
+  return outcome;
+}
+
 platform::TrustOutcome FakePlatform::HoldAndCheckDownload(const Text& download,
-                                                          const Text& installed) {
+                                                          const Text& installed,
+                                                          platform::TrustReference reference) {
   using platform::TrustOutcome;
   const Unmetered unmetered;
-  const auto signer = [this](const Text& path) -> std::string {
-    auto it = files.find(path);
-    if (it == files.end() || it->second.tampered)
-      return std::string();
-    return it->second.publisher;
-  };
   TrustOutcome outcome = TrustOutcome::kTrusted;
   auto it = files.find(download);
   if (Fails("trust", download)) {
@@ -348,12 +366,16 @@ platform::TrustOutcome FakePlatform::HoldAndCheckDownload(const Text& download,
       held_download = download;
       held = it->second;
     }
-    if (signer(installed).empty())
+    const std::optional<std::string> expected =
+        reference == platform::TrustReference::kOwnPublisher ? own_publisher : Signer(installed);
+    if (reference == platform::TrustReference::kInstalled && expected && expected->empty())
       outcome = TrustOutcome::kNoReference;
-    else if (it == files.end() || signer(download) != signer(installed))
+    else if (reference == platform::TrustReference::kInstalled && !expected)
+      outcome = TrustOutcome::kUnverifiable;
+    else if (!expected || expected->empty() || it == files.end() || Signer(download) != expected)
       outcome = TrustOutcome::kRefused;
   }
-  static const char* const kNames[] = {"no-reference", "trusted", "refused"};
+  static const char* const kNames[] = {"no-reference", "trusted", "refused", "unverifiable"};
   Log("trust " + Utf8(download) + " " + kNames[static_cast<int>(outcome)]);
   return outcome;
 }

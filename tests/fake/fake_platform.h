@@ -92,6 +92,10 @@ class FakePlatform : public platform::Platform {
   Text args;
   bool other_instance = false;
   bool elevated = false;
+  bool elevation_unknown = false;  // IsElevated cannot tell
+  // The publisher that signed this program's own image; empty: none at
+  // all; nullopt: a signature that does not verify.
+  std::optional<std::string> own_publisher = std::string();
   // What StartProgramAsDesktopUser finds; when it finds the user, the start
   // goes as StartProgram's would.
   platform::UserStartOutcome desktop_user = platform::UserStartOutcome::kStarted;
@@ -113,7 +117,7 @@ class FakePlatform : public platform::Platform {
   std::function<void()> on_call;
   // Failure injection by operation name ("copy", "replace", "delete", "setattr",
   // "getattr", "lookup", "start", "snapshot", "image", "terminate",
-  // "session") and first argument.
+  // "session", "trust", "signature") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
   std::function<bool(const std::string& op, const Text& arg)> raise_if;
   int calls = 0;         // calls made that can fail, in order
@@ -164,9 +168,12 @@ class FakePlatform : public platform::Platform {
   bool ClaimSingleInstance() override;
   Text OwnExecutableDirectory() override;
   bool StartProgram(const Text& path) override;
-  bool IsElevated() override;
+  std::optional<bool> IsElevated() override;
   platform::UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
-  platform::TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) override;
+  platform::PublisherCheck CheckOwnPublisher(const Text& installed) override;
+  platform::TrustOutcome HoldAndCheckDownload(const Text& download,
+                                              const Text& installed,
+                                              platform::TrustReference reference) override;
   void DebugOutput(const Text& line) override;
   Text FirstFileMatch(const Text& pattern) override;
   std::optional<uint32_t> GetAttributes(const Text& path) override;
@@ -195,6 +202,10 @@ class FakePlatform : public platform::Platform {
 
  private:
   bool Fails(const std::string& op, const Text& arg);
+  // The signer of `path` as a check finds it: empty for a file without any
+  // signature; nullopt for one missing, changed after signing, or whose
+  // "signature" check is made to fail.
+  std::optional<std::string> Signer(const Text& path);
   // A change on disk begins: the program must allocate nothing until a
   // program is started.
   void Touch();
