@@ -630,7 +630,12 @@ class DebugStream {
 //   v2.signed.exe    product_v2 signed by the same signer
 //   v2.tampered.exe  v2.signed.exe with one byte changed after signing
 //   v2.foreign.exe   product_v2 signed by a second, unrelated certificate
+//   v1.tampered.exe  v1.signed.exe with one byte of its DOS stub's text
+//                    changed: it still runs, its digest no longer matches
+//   v1.foreign.exe   product_v1 signed by the second certificate
 constexpr char kSignedFixturesVariable[] = "VELTRIN_SIGNED_FIXTURES";
+// Set to 1 when the Veltrin under test is signed by the run's signer.
+constexpr char kSignedVariable[] = "VELTRIN_EXE_SIGNED";
 // Set to 1 when the Veltrin under test is a trace build: each row then also
 // reads from its trace why it ended as it did.
 constexpr char kTracesVariable[] = "VELTRIN_EXE_TRACES";
@@ -638,8 +643,8 @@ constexpr char kTracesVariable[] = "VELTRIN_EXE_TRACES";
 const char kTraceUpdating[] = "Old Version is Exit, Updating Start!";
 const char kTraceRefused[] =
     "Download not signed by the installed program's publisher, not installed";
-const char kTraceNoReference[] =
-    "Installed program carries no valid signature, download not checked";
+const char kTraceNoReference[] = "Installed program carries no signature, download not checked";
+const char kTraceUnverifiable[] = "Installed program's signature cannot be verified, not installed";
 const char kTraceStartedAsSelf[] = "No desktop shell, start as self";
 
 bool Traced(const std::vector<std::string>& trace, const char* line) {
@@ -659,12 +664,16 @@ TEST_F(WineUpdate, ElevatedUpdateInstallsOnlyADownloadSignedByTheInstalledProgra
   for (const auto& [name, file] : {std::pair{"signed v1", L"v1.signed.exe"},
                                    {"signed v2", L"v2.signed.exe"},
                                    {"tampered v2", L"v2.tampered.exe"},
-                                   {"foreign v2", L"v2.foreign.exe"}}) {
+                                   {"foreign v2", L"v2.foreign.exe"},
+                                   {"tampered v1", L"v1.tampered.exe"},
+                                   {"foreign v1", L"v1.foreign.exe"}}) {
     ASSERT_TRUE(Exists(variant(file))) << Utf8(variant(file));
     Know(name, ReadBytes(variant(file)));
   }
   const char* const traces = std::getenv(kTracesVariable);
   const bool traced = traces && std::string(traces) == "1";
+  const char* const veltrin_signed = std::getenv(kSignedVariable);
+  const bool signed_veltrin = veltrin_signed && std::string(veltrin_signed) == "1";
   // The start as the desktop's user falls back to a plain start where there
   // is no shell window (Wine has none).
   const bool shell = GetShellWindow() != nullptr;
@@ -673,27 +682,39 @@ TEST_F(WineUpdate, ElevatedUpdateInstallsOnlyADownloadSignedByTheInstalledProgra
     ASSERT_TRUE(stream.Reading()) << "the debugger stream cannot be read: another viewer runs";
   }
 
+  // A signed Veltrin holds MainPath and the download against its own
+  // publisher, and does nothing at all beside another's program; an
+  // unsigned one holds the download against MainPath's.
+  enum Ends { kInstalled, kRefused, kNothingDone };
   struct Row {
     const char* name;
     std::wstring installed;
     std::wstring download;
     bool installed_signed;
-    bool refused;
+    Ends unsigned_veltrin;
+    Ends signed_veltrin;
   };
   const Row rows[] = {
       {"download signed by the installed program's signer", variant(L"v1.signed.exe"),
-       variant(L"v2.signed.exe"), true, false},
-      {"unsigned download", variant(L"v1.signed.exe"), FixtureExe(L"product_v2.exe"), true, true},
+       variant(L"v2.signed.exe"), true, kInstalled, kInstalled},
+      {"unsigned download", variant(L"v1.signed.exe"), FixtureExe(L"product_v2.exe"), true,
+       kRefused, kRefused},
       {"download changed after signing", variant(L"v1.signed.exe"), variant(L"v2.tampered.exe"),
-       true, true},
+       true, kRefused, kRefused},
       {"download signed by another publisher", variant(L"v1.signed.exe"),
-       variant(L"v2.foreign.exe"), true, true},
+       variant(L"v2.foreign.exe"), true, kRefused, kRefused},
       // Nothing to compare with: the update goes on as it does unelevated.
       {"unsigned installed program", FixtureExe(L"product_v1.exe"), variant(L"v2.foreign.exe"),
-       false, false},
+       false, kInstalled, kNothingDone},
+      {"installed program signed by another publisher", variant(L"v1.foreign.exe"),
+       variant(L"v2.foreign.exe"), true, kInstalled, kNothingDone},
+      {"installed program changed after signing", variant(L"v1.tampered.exe"),
+       variant(L"v2.signed.exe"), true, kRefused, kNothingDone},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    const Ends ends = signed_veltrin ? row.signed_veltrin : row.unsigned_veltrin;
+    const bool refused = ends == kRefused;
     e2e::EndProcessesInside(install_);
     DeleteFileW((install_ + L"\\product.log").c_str());
     DeleteFileW(backup_.c_str());
@@ -703,7 +724,17 @@ TEST_F(WineUpdate, ElevatedUpdateInstallsOnlyADownloadSignedByTheInstalledProgra
     const std::string download = Holds(download_);
 
     VeltrinRun run = StartVeltrin(ProductArguments());
-    if (row.refused) {
+    if (ends == kNothingDone) {
+      // Ended at once: nothing changed, nothing started.
+      EXPECT_EQ(run.Finish(10000), 0);
+      run.ExpectNoVisibleWindow();
+      EXPECT_EQ(Holds(main_), installed);
+      EXPECT_FALSE(Exists(backup_));
+      EXPECT_EQ(Holds(download_), download);
+      EXPECT_TRUE(ProductLog().empty());
+      continue;
+    }
+    if (refused) {
       EXPECT_TRUE(run.AnswerBox(e2e::kStartFailed));
       EXPECT_EQ(run.Finish(), 0);
       run.ExpectOnlyTheBoxVisible();
@@ -723,7 +754,7 @@ TEST_F(WineUpdate, ElevatedUpdateInstallsOnlyADownloadSignedByTheInstalledProgra
     ASSERT_TRUE(WaitForLog(1));
     const std::vector<Started> log = ProductLog();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].version, row.refused ? "v1" : "v2");
+    EXPECT_EQ(log[0].version, refused ? "v1" : "v2");
     EXPECT_EQ(log[0].path, Utf8(main_));
     if (!traced)
       continue;
@@ -737,8 +768,10 @@ TEST_F(WineUpdate, ElevatedUpdateInstallsOnlyADownloadSignedByTheInstalledProgra
       told += "\n  " + line;
     SCOPED_TRACE("Veltrin's trace:" + told);
     EXPECT_EQ(started_as_self, !shell);
-    EXPECT_EQ(Traced(trace, kTraceRefused), row.refused);
-    EXPECT_EQ(Traced(trace, kTraceUpdating), !row.refused);
+    EXPECT_EQ(Traced(trace, kTraceRefused) || Traced(trace, kTraceUnverifiable), refused);
+    EXPECT_EQ(Traced(trace, kTraceUnverifiable),
+              refused && row.installed == variant(L"v1.tampered.exe"));
+    EXPECT_EQ(Traced(trace, kTraceUpdating), !refused);
     EXPECT_EQ(Traced(trace, kTraceNoReference), !row.installed_signed);
     std::printf("%s, Veltrin's trace:%s\n", row.name, told.c_str());
   }
