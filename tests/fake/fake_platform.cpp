@@ -330,12 +330,9 @@ platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& p
 }
 
 std::optional<std::string> FakePlatform::Signer(const Text& path) {
-  if (Fails("signature", path))
-    return std::nullopt;
   auto it = files.find(path);
-  if (it == files.end() || (it->second.tampered && !it->second.publisher.empty()))
-    return std::nullopt;
-  return it->second.publisher;
+  const bool broken = it == files.end() || (it->second.tampered && !it->second.publisher.empty());
+  return Fails("signature", path) || broken ? std::nullopt : std::optional(it->second.publisher);
 }
 
 platform::PublisherCheck FakePlatform::CheckOwnPublisher(const Text& installed) {

@@ -93,8 +93,7 @@ class FakePlatform : public platform::Platform {
   bool other_instance = false;
   bool elevated = false;
   bool elevation_unknown = false;  // IsElevated cannot tell
-  // The publisher that signed this program's own image; empty: none at
-  // all; nullopt: a signature that does not verify.
+  // This program's own signer; empty: none at all; nullopt: does not verify.
   std::optional<std::string> own_publisher = std::string();
   // What StartProgramAsDesktopUser finds; when it finds the user, the start
   // goes as StartProgram's would.
@@ -202,9 +201,7 @@ class FakePlatform : public platform::Platform {
 
  private:
   bool Fails(const std::string& op, const Text& arg);
-  // The signer of `path` as a check finds it: empty for a file without any
-  // signature; nullopt for one missing, changed after signing, or whose
-  // "signature" check is made to fail.
+  // The signer of `path`: "" none at all; nullopt: missing, changed, or failed.
   std::optional<std::string> Signer(const Text& path);
   // A change on disk begins: the program must allocate nothing until a
   // program is started.
