@@ -28,7 +28,8 @@ set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_runtime}/include/c++ \
 # lld by its full path: Debian's lld-14 installs no plain "ld.lld" on the PATH.
 # -B makes the driver take crtbegin.o and crtend.o from GCC's runtime folder
 # rather than mingw-w64's: only GCC's register the DWARF unwind tables, and
-# without them every thrown exception ends the program.
+# without them every thrown exception in the tests ends them. (Veltrin.exe
+# itself links no start-up files and carries no such tables.)
 set(linker_flags "-fuse-ld=lld --ld-path=${llvm}/ld.lld -B${gcc_runtime} -L${gcc_runtime}")
 # GCC's posix-model driver links the threads library by itself; clang does
 # not, and lld finds it wherever it stands on the command line.

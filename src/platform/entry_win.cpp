@@ -1,16 +1,18 @@
-// The Windows entry points: the image's own, which seeds the stack guard
-// before anything else runs, and wWinMain, which hardens DLL loading,
-// installs the Win32 binding and hands over to MMain.
+// The Windows entry points: the image's own, which is the whole start-up
+// (it seeds the stack guard, runs the static constructors and ends the process
+// with wWinMain's result), and wWinMain, which hardens DLL loading, installs
+// the Win32 binding and hands over to MMain.
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform/platform.h"
 #include "startup/mmain.h"
 
-// The C runtime's start-up (static constructors, the command line, then
-// wWinMain), the image's entry point had it not been replaced.
-extern "C" int WinMainCRTStartup();
+// The static constructors as the linker lists them: a count (or -1), the
+// functions, then a null entry.
+extern "C" void (*__CTOR_LIST__[])();
 // The guard that the stack protector's checks compare (runtime_win.cpp).
 extern "C" void* __stack_chk_guard;
 
@@ -60,14 +62,32 @@ void RestrictDllSearchToSystem() {
   set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// Runs the static constructors, last listed first, as GCC's own start-up
+// does.
+void RunStaticConstructors() {
+  std::size_t count = 0;
+  while (__CTOR_LIST__[count + 1])
+    ++count;
+  for (std::size_t i = count; i > 0; --i)
+    __CTOR_LIST__[i]();
+}
+
 }  // namespace
 
-// The image's entry point (the link names it): the guard is seeded before the
-// C runtime starts, whose constructors may already run checked functions,
-// and long before wWinMain restricts where DLLs may come from.
-extern "C" __attribute__((no_stack_protector)) int VeltrinStart() {
+// The image's entry point (the link names it), in place of the C runtime's
+// start-up, which is not linked: the program reads its own command line
+// (GetCommandLineW), keeps no thread-local data, imports no data from a DLL
+// (the link refuses that) and raises nothing, so what that start-up adds
+// (argument vectors, the floating-point mode, signal and math-error
+// handlers, the TLS directory, the pseudo-relocation fixer, the registration
+// of DWARF unwind tables) would only be dead weight. msvcrt.dll initialises
+// itself when it is loaded. The guard is seeded before the constructors, which may already
+// run checked functions, and long before wWinMain restricts where DLLs may
+// come from; exit runs what was registered with atexit.
+extern "C" __attribute__((no_stack_protector, noreturn)) void VeltrinStart() {
   SeedStackGuard();
-  return WinMainCRTStartup();
+  RunStaticConstructors();
+  std::exit(wWinMain(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT));
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

@@ -20,6 +20,8 @@
 //   into a program that has no console to print to.
 // - abort, which all of the above end in, is this program's own: the C
 //   runtime's opens a box before it ends the process; this one is silent.
+// - The new-handler is a plain variable: the program has one thread, and the
+//   C++ runtime's would bring its own unwind tables along.
 //
 // The stack protector's guard and failure handler are this program's own
 // too. GCC's libssp would bring them with a start-up routine that seeds the
@@ -85,6 +87,13 @@ __attribute__((noreturn, used)) void __cdecl abort() {
   __builtin_trap();
 }
 
+// Registers a function for exit to run, in msvcrt.dll's own table, as the C
+// runtime's start-up, which is not linked (entry_win.cpp), would: the
+// destructors of the program's static objects come here.
+__attribute__((used)) int __cdecl atexit(void(__cdecl* function)()) {
+  return _onexit(reinterpret_cast<_onexit_t>(function)) ? 0 : -1;
+}
+
 // A checked frame was overwritten: the process ends at once, the way the
 // system's own C runtime ends it, running nothing more of its own.
 [[noreturn]] __attribute__((used)) void __stack_chk_fail() {
@@ -103,6 +112,20 @@ void __verbose_terminate_handler() {
 }  // namespace __gnu_cxx
 
 namespace std {
+
+namespace {
+new_handler installed_new_handler = nullptr;
+}  // namespace
+
+new_handler set_new_handler(new_handler handler) noexcept {
+  const new_handler previous = installed_new_handler;
+  installed_new_handler = handler;
+  return previous;
+}
+
+new_handler get_new_handler() noexcept {
+  return installed_new_handler;
+}
 
 void __throw_bad_alloc() {
   std::abort();

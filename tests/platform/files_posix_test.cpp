@@ -2,6 +2,7 @@
 // folder per test.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -447,8 +448,19 @@ TEST_F(PosixReplaceWithCopy, RenamesAWholeCopyOverTheFileAndLeavesNoStaging) {
   // written over.
   const int holder = open(main.c_str(), O_RDONLY);
   ASSERT_GE(holder, 0);
+  // The name is never taken away, not even for a moment: the folder sees no
+  // delete or rename-away of it, only the rename onto it.
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, dir_.path().c_str(), IN_DELETE | IN_MOVED_FROM), 0);
 
   EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "app.exe.new", main), ReplaceOutcome::kReplaced);
+  alignas(inotify_event) char events[4096];
+  const ssize_t got = read(watch, events, sizeof events);
+  EXPECT_GT(got, 0) << "the watch did not even see the staging name go";
+  for (ssize_t at = 0; at < got;
+       at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(events + at)->len)
+    EXPECT_STRNE(reinterpret_cast<inotify_event*>(events + at)->name, "app.exe");
+  close(watch);
   EXPECT_EQ(ReadFile(main), bytes);
   EXPECT_EQ(ModeOf(main), mode_t(0755));
   struct stat copied;
@@ -494,6 +506,9 @@ TEST_F(PosixReplaceWithCopy, RefusedReplaceLeavesTheFileAsItWasAndNoStaging) {
             ReplaceOutcome::kFailed);
   EXPECT_EQ(ReadFile(dir_ / "taken.new"), "someone's");
   EXPECT_EQ(ReadFile(dir_ / "app.exe"), "old");
+  // A rename that fails once the copy has its staging name takes that away.
+  EXPECT_EQ(os_.ReplaceWithCopy(source, dir_ / "app.new", dir_ / "gone/app.exe"),
+            ReplaceOutcome::kFailed);
   EXPECT_EQ(Entries(dir_.path()), before);
 }
 

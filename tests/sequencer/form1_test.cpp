@@ -616,8 +616,11 @@ TEST_F(UpdateTest, ElevatedEndsOnlyTheProductRunningInItsOwnSession) {
   const uint32_t own = os.Spawn(main_path, os.self_session);
   const uint32_t namesake = os.Spawn(P("/home/other/app.exe"), os.self_session);
   const uint32_t other_user = os.Spawn(main_path, os.self_session + 1);
+  // Its path may be reported in other letter case: the same file all the same.
+  const uint32_t own_cased = os.Spawn(P("/OPT/lumora SUITE/App.EXE"), os.self_session);
   EXPECT_TRUE(Run());
   EXPECT_FALSE(os.Find(own));
+  EXPECT_FALSE(os.Find(own_cased));
   EXPECT_TRUE(os.Find(namesake));
   EXPECT_TRUE(os.Find(other_user));
   // The other user's copy still runs: the update gives up, changing nothing.
