@@ -95,6 +95,10 @@ class FakePlatform : public platform::Platform {
   // What StartProgramAsDesktopUser finds; when it finds the user, the start
   // goes as StartProgram's would.
   platform::UserStartOutcome desktop_user = platform::UserStartOutcome::kStarted;
+  // What StartProgramThroughShell finds, likewise.
+  platform::UserStartOutcome desktop_shell = platform::UserStartOutcome::kStarted;
+  // Another elevated instance holds the machine's claim on the main path.
+  bool other_machine_instance = false;
   Text exe_dir = P("/opt/Lumora");
   uint32_t self_pid = 4120;
   uint32_t self_session = 1;
@@ -166,6 +170,8 @@ class FakePlatform : public platform::Platform {
   bool StartProgram(const Text& path) override;
   bool IsElevated() override;
   platform::UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
+  platform::UserStartOutcome StartProgramThroughShell(const Text& path) override;
+  bool ClaimMachineInstance(const Text& main_path) override;
   platform::TrustOutcome HoldAndCheckDownload(const Text& download, const Text& installed) override;
   void DebugOutput(const Text& line) override;
   Text FirstFileMatch(const Text& pattern) override;
@@ -185,6 +191,10 @@ class FakePlatform : public platform::Platform {
   platform::TerminateOutcome TerminateProcessById(uint32_t pid,
                                                   uint32_t access,
                                                   uint32_t exit_code) override;
+  platform::TerminateOutcome TerminateIfMatching(uint32_t pid,
+                                                 uint32_t access,
+                                                 uint32_t exit_code,
+                                                 const platform::ProcessCheck& check) override;
   void EnableDebugPrivilege() override;
   Text ToLower(const Text& s) override;
   void ShowErrorBox(const Text& caption, const Text& text) override;
@@ -200,6 +210,12 @@ class FakePlatform : public platform::Platform {
   void Touch();
   // What any delete of `path` needs: present, writable, not in use or running.
   bool Deletable(const Text& path);
+  // The start of `path` as another user would make it: `found` unless a
+  // fault is planted or the program does not start; logged as `what`.
+  platform::UserStartOutcome StartAs(const char* what,
+                                     platform::UserStartOutcome found,
+                                     const Text& path);
+  void LogTerminate(uint32_t pid, uint32_t access, platform::TerminateOutcome outcome);
   void Log(const std::string& line) { log.push_back(line); }
   uint32_t next_pid_ = 3960;
   bool stop_requested_ = false;

@@ -561,31 +561,58 @@ TEST_F(UpdateTest, ElevatedInstallsOnlyWhatTheInstalledProgramsPublisherSigned) 
 }
 
 TEST_F(UpdateTest, ElevatedStartsTheProductAsTheDesktopsUser) {
+  // The shell's token, then the desktop's shell, then this program's own
+  // token: each start says which way it took and why the ways before failed.
   using platform::UserStartOutcome;
   struct Case {
-    UserStartOutcome desktop_user;
-    const char* trace;  // nullptr: started as the desktop's user
+    UserStartOutcome desktop_user, desktop_shell;
+    std::vector<std::string> starts, traces;
   };
+  const std::string user = "start-as-user " + M(), shell = "start-through-shell " + M();
+  const std::string through = ", start through the desktop shell";
   const Case cases[] = {
-      {UserStartOutcome::kStarted, nullptr},
-      {UserStartOutcome::kNoShell, "No desktop shell, start as self"},
-      {UserStartOutcome::kNoShellToken, "Desktop user's token unavailable, start as self"},
+      {UserStartOutcome::kStarted,
+       UserStartOutcome::kNoShell,
+       {user + " ok"},
+       {"Started with the desktop user's token"}},
+      {UserStartOutcome::kNoShell,
+       UserStartOutcome::kStarted,
+       {user + " no-shell", shell + " ok"},
+       {"No shell window" + through, "Started through the desktop shell"}},
+      {UserStartOutcome::kNoShellToken,
+       UserStartOutcome::kStarted,
+       {user + " no-token", shell + " ok"},
+       {"Desktop user's token unavailable" + through, "Started through the desktop shell"}},
+      // The secondary logon service switched off.
+      {UserStartOutcome::kFailed,
+       UserStartOutcome::kStarted,
+       {user + " fail", shell + " ok"},
+       {"Start with the desktop user's token refused" + through,
+        "Started through the desktop shell"}},
+      {UserStartOutcome::kFailed,
+       UserStartOutcome::kNoShell,
+       {user + " fail", shell + " no-shell", "start " + M() + " ok"},
+       {"Start with the desktop user's token refused" + through,
+        "No desktop shell, start as self"}},
+      {UserStartOutcome::kNoShell,
+       UserStartOutcome::kFailed,
+       {user + " no-shell", shell + " fail", "start " + M() + " ok"},
+       {"No shell window" + through, "Desktop shell refused the start, start as self"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.trace ? c.trace : "as the desktop's user");
+    SCOPED_TRACE(c.starts.back());
     FakePlatform os;
     Install(os);
     os.elevated = true;
     os.desktop_user = c.desktop_user;
+    os.desktop_shell = c.desktop_shell;
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_EQ(os.Bytes(main_path), "v2");
+    EXPECT_TRUE(os.boxes.empty());
+    EXPECT_EQ(os.Lines("start"), c.starts);
     const std::vector<std::string> traces = os.Traces();
-    if (!c.trace) {
-      EXPECT_EQ(os.Lines("start"), std::vector<std::string>{"start-as-user " + M() + " ok"});
-      continue;
-    }
-    EXPECT_NE(std::find(traces.begin(), traces.end(), c.trace), traces.end());
-    EXPECT_EQ(os.Lines("start").back(), "start " + M() + " ok");
+    for (const std::string& trace : c.traces)
+      EXPECT_NE(std::find(traces.begin(), traces.end(), trace), traces.end()) << trace;
   }
 }
 
