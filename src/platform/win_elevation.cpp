@@ -238,7 +238,11 @@ UserStartOutcome AskDesktopShell(const wchar_t* path) {
   // S_FALSE, with nothing handed out, where no desktop window is listed.
   if (windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH,
                             found.Out()) != S_OK ||
-      !found || FAILED(found->QueryInterface(__uuidof(IServiceProvider), services.OutVoid())) ||
+      !found)
+    return UserStartOutcome::kNoShell;
+  // A desktop shell that answers but leads to no application object
+  // refuses the start.
+  if (FAILED(found->QueryInterface(__uuidof(IServiceProvider), services.OutVoid())) ||
       FAILED(services->QueryService(kTopLevelBrowserService, __uuidof(IShellBrowser),
                                     browser.OutVoid())) ||
       FAILED(browser->QueryActiveShellView(view.Out())) || !view ||
@@ -246,17 +250,18 @@ UserStartOutcome AskDesktopShell(const wchar_t* path) {
       FAILED(background->QueryInterface(__uuidof(IShellFolderViewDual), folder_view.OutVoid())) ||
       FAILED(folder_view->get_Application(application.Out())) || !application ||
       FAILED(application->QueryInterface(__uuidof(IShellDispatch2), shell.OutVoid())))
-    return UserStartOutcome::kNoShell;
+    return UserStartOutcome::kFailed;
   const BSTR file = g_automation.alloc_string(path);
   if (!file)
     return UserStartOutcome::kFailed;
   VARIANT show = {};
   show.vt = VT_I4;
   show.lVal = SW_SHOWNORMAL;
-  // No arguments, no folder, the default verb.
+  // No arguments, no folder, the default verb. A start the shell could not
+  // make is S_FALSE, which is no failure code: only S_OK is a start.
   const HRESULT started = shell->ShellExecute(file, none, none, none, show);
   g_automation.free_string(file);
-  return SUCCEEDED(started) ? UserStartOutcome::kStarted : UserStartOutcome::kFailed;
+  return started == S_OK ? UserStartOutcome::kStarted : UserStartOutcome::kFailed;
 }
 
 // Whether `path` ends in ".exe", letter case ignored: the shell opens any

@@ -21,13 +21,12 @@ using platform::UserStartOutcome;
 // Which way each start of the product took, and why the ways before it
 // failed.
 const Text kTraceStartedAsDesktopUser = VT("Started with the desktop user's token");
-const Text kTraceNoShellWindow = VT("No shell window, start through the desktop shell");
 const Text kTraceNoShellToken =
     VT("Desktop user's token unavailable, start through the desktop shell");
 const Text kTraceTokenStartRefused =
     VT("Start with the desktop user's token refused, start through the desktop shell");
-const Text kTraceStartedThroughShell = VT("Started through the desktop shell");
 const Text kTraceNoShell = VT("No desktop shell, start as self");
+const Text kTraceStartedThroughShell = VT("Started through the desktop shell");
 const Text kTraceShellRefused = VT("Desktop shell refused the start, start as self");
 
 }  // namespace
@@ -70,6 +69,7 @@ Text Unquote(Text& s) {
 bool StartTarget() {
   auto& os = platform::Os();
   if (Elevated) {
+    bool ask_shell = true;
     // The shell's token: needs the Secondary Logon service, which some
     // hardened machines switch off.
     switch (Trapping([&] { return os.StartProgramAsDesktopUser(MainPath); },
@@ -78,7 +78,9 @@ bool StartTarget() {
         Trace(kTraceStartedAsDesktopUser);
         return true;
       case UserStartOutcome::kNoShell:
-        Trace(kTraceNoShellWindow);
+        // No shell window: no desktop shell to ask either.
+        Trace(kTraceNoShell);
+        ask_shell = false;
         break;
       case UserStartOutcome::kNoShellToken:
         Trace(kTraceNoShellToken);
@@ -88,18 +90,20 @@ bool StartTarget() {
         break;
     }
     // The desktop's shell itself, asked to start it: needs no service.
-    switch (Trapping([&] { return os.StartProgramThroughShell(MainPath); },
-                     UserStartOutcome::kFailed)) {
-      case UserStartOutcome::kStarted:
-        Trace(kTraceStartedThroughShell);
-        return true;
-      case UserStartOutcome::kNoShell:
-        Trace(kTraceNoShell);
-        break;
-      case UserStartOutcome::kNoShellToken:
-      case UserStartOutcome::kFailed:
-        Trace(kTraceShellRefused);
-        break;
+    if (ask_shell) {
+      switch (Trapping([&] { return os.StartProgramThroughShell(MainPath); },
+                       UserStartOutcome::kFailed)) {
+        case UserStartOutcome::kStarted:
+          Trace(kTraceStartedThroughShell);
+          return true;
+        case UserStartOutcome::kNoShell:
+          Trace(kTraceNoShell);
+          break;
+        case UserStartOutcome::kNoShellToken:
+        case UserStartOutcome::kFailed:
+          Trace(kTraceShellRefused);
+          break;
+      }
     }
   }
   // Only then with this program's own token: the product runs elevated, but

@@ -119,6 +119,16 @@ TEST(Win32SingleInstance, OnlyOneProcessHoldsTheClaimUntilItEnds) {
   EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim", L"binding_tests", temp).output, L"1");
 }
 
+TEST(Win32MachineInstance, OneClaimPerMainPathWhateverItsLetterCase) {
+  TempFolder temp;
+  const std::wstring path = temp / L"Lumora\\App.exe";
+  ASSERT_TRUE(Native().ClaimMachineInstance(path));
+  std::wstring upper = path;
+  CharUpperBuffW(upper.data(), DWORD(upper.size()));
+  EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim-machine", L"t " + upper, temp).output, L"0");
+  EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim-machine", L"t " + path + L"x", temp).output, L"1");
+}
+
 // --- OwnExecutableDirectory -------------------------------------------------------------
 
 TEST(Win32OwnExecutableDirectory, IsTheFolderTheProgramRunsFrom) {
@@ -185,6 +195,34 @@ TEST_F(Win32StartProgram, StartsExactlyTheProgramAtAPathWithBlanks) {
   EXPECT_FALSE(wintest::Exists(temp_ / L"product.log"));
   for (const auto& entry : Native().SnapshotProcesses(platform::kSnapProcess))
     EXPECT_NE(entry.exe_field.substr(0, entry.exe_field.find(L'\0')), L"first.exe");
+}
+
+TEST_F(Win32StartProgram, TheDesktopShellStartsTheProgramWhereOneAnswers) {
+  using platform::UserStartOutcome;
+  const std::wstring product = temp_ / L"first part\\Lumora.exe";
+  CopyProduct(product);
+  // Wine's desktop shell answers once it has come up.
+  UserStartOutcome outcome = UserStartOutcome::kNoShell;
+  wintest::WaitUntil(
+      [&] {
+        return (outcome = Native().StartProgramThroughShell(product)) != UserStartOutcome::kNoShell;
+      },
+      10000);
+  if (outcome == UserStartOutcome::kNoShell)
+    GTEST_SKIP() << "no desktop shell answers here";
+  ASSERT_EQ(outcome, UserStartOutcome::kStarted);
+  std::string line;
+  ASSERT_TRUE(wintest::WaitUntil(
+      [&] {
+        line = wintest::ReadBytes(temp_ / L"first part\\product.log");
+        return !line.empty() && line.back() == '\n';
+      },
+      15000));
+  started_.push_back(wintest::Adopt(std::stoul(line.substr(line.rfind(' ') + 1))));
+  EXPECT_NE(line.find(Utf8(product)), std::string::npos);
+  // Any other file the shell would open with its type's program.
+  wintest::WriteBytes(temp_ / L"notes.txt", "not a program\r\n");
+  EXPECT_EQ(Native().StartProgramThroughShell(temp_ / L"notes.txt"), UserStartOutcome::kFailed);
 }
 
 TEST_F(Win32StartProgram, StartsInANormalWindowHereWithoutHandingOverHandles) {

@@ -563,41 +563,31 @@ TEST_F(UpdateTest, ElevatedInstallsOnlyWhatTheInstalledProgramsPublisherSigned) 
 TEST_F(UpdateTest, ElevatedStartsTheProductAsTheDesktopsUser) {
   // The shell's token, then the desktop's shell, then this program's own
   // token: each start says which way it took and why the ways before failed.
-  using platform::UserStartOutcome;
+  using O = platform::UserStartOutcome;
   struct Case {
-    UserStartOutcome desktop_user, desktop_shell;
+    O desktop_user, desktop_shell;
     std::vector<std::string> starts, traces;
   };
-  const std::string user = "start-as-user " + M(), shell = "start-through-shell " + M();
-  const std::string through = ", start through the desktop shell";
+  const std::string user = "start-as-user " + M(), shell = "start-through-shell " + M(),
+                    self = "start " + M() + " ok", via = ", start through the desktop shell",
+                    refused = "Start with the desktop user's token refused" + via,
+                    no_token = "Desktop user's token unavailable" + via,
+                    by_shell = "Started through the desktop shell";
   const Case cases[] = {
-      {UserStartOutcome::kStarted,
-       UserStartOutcome::kNoShell,
-       {user + " ok"},
-       {"Started with the desktop user's token"}},
-      {UserStartOutcome::kNoShell,
-       UserStartOutcome::kStarted,
-       {user + " no-shell", shell + " ok"},
-       {"No shell window" + through, "Started through the desktop shell"}},
-      {UserStartOutcome::kNoShellToken,
-       UserStartOutcome::kStarted,
-       {user + " no-token", shell + " ok"},
-       {"Desktop user's token unavailable" + through, "Started through the desktop shell"}},
+      {O::kStarted, O::kNoShell, {user + " ok"}, {"Started with the desktop user's token"}},
+      // No shell window: no desktop shell to ask either.
+      {O::kNoShell, O::kStarted, {user + " no-shell", self}, {"No desktop shell, start as self"}},
+      {O::kNoShellToken, O::kStarted, {user + " no-token", shell + " ok"}, {no_token, by_shell}},
       // The secondary logon service switched off.
-      {UserStartOutcome::kFailed,
-       UserStartOutcome::kStarted,
-       {user + " fail", shell + " ok"},
-       {"Start with the desktop user's token refused" + through,
-        "Started through the desktop shell"}},
-      {UserStartOutcome::kFailed,
-       UserStartOutcome::kNoShell,
-       {user + " fail", shell + " no-shell", "start " + M() + " ok"},
-       {"Start with the desktop user's token refused" + through,
-        "No desktop shell, start as self"}},
-      {UserStartOutcome::kNoShell,
-       UserStartOutcome::kFailed,
-       {user + " no-shell", shell + " fail", "start " + M() + " ok"},
-       {"No shell window" + through, "Desktop shell refused the start, start as self"}},
+      {O::kFailed, O::kStarted, {user + " fail", shell + " ok"}, {refused, by_shell}},
+      {O::kFailed,
+       O::kNoShell,
+       {user + " fail", shell + " no-shell", self},
+       {refused, "No desktop shell, start as self"}},
+      {O::kNoShellToken,
+       O::kFailed,
+       {user + " no-token", shell + " fail", self},
+       {no_token, "Desktop shell refused the start, start as self"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.starts.back());
