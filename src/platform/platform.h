@@ -59,14 +59,14 @@ class ProcessCheck {
  public:
   template <typename Check>
   ProcessCheck(const Check& check)  // NOLINT: converts, as a function parameter does
-      : check_(&check), call_([](const void* check, const ProcessIdentity& found) {
-          return bool((*static_cast<const Check*>(check))(found));
+      : check_(&check), call_([](const void* callable, const ProcessIdentity& found) {
+          return bool((*static_cast<const Check*>(callable))(found));
         }) {}
   bool operator()(const ProcessIdentity& found) const { return call_(check_, found); }
 
  private:
   const void* check_;
-  bool (*call_)(const void* check, const ProcessIdentity& found);
+  bool (*call_)(const void* callable, const ProcessIdentity& found);
 };
 
 // What ReplaceWithCopy came to.
