@@ -568,12 +568,6 @@ Text FakePlatform::ProcessImagePath(uint32_t pid, uint32_t access) {
   return process->image;
 }
 
-void FakePlatform::LogTerminate(uint32_t pid, uint32_t access, platform::TerminateOutcome outcome) {
-  static const char* const kNames[] = {"open-failed", "failed", "ok", "not-matching"};
-  Log("terminate " + std::to_string(pid) + " " + Hex(access) + " " +
-      kNames[static_cast<int>(outcome)]);
-}
-
 platform::TerminateOutcome FakePlatform::TerminateProcessById(uint32_t pid,
                                                               uint32_t access,
                                                               uint32_t exit_code) {
@@ -590,7 +584,9 @@ platform::TerminateOutcome FakePlatform::TerminateProcessById(uint32_t pid,
     outcome = TerminateOutcome::kTerminateFailed;
   if (outcome == TerminateOutcome::kTerminated)
     ExitProcess(pid, exit_code);
-  LogTerminate(pid, access, outcome);
+  static const char* const kNames[] = {"open-failed", "failed", "ok"};
+  Log("terminate " + std::to_string(pid) + " " + Hex(access) + " " +
+      kNames[static_cast<int>(outcome)]);
   return outcome;
 }
 
@@ -603,9 +599,8 @@ platform::TerminateOutcome FakePlatform::TerminateIfMatching(uint32_t pid,
   const Process* process = nullptr;
   {
     const Unmetered unmetered;
-    // Whatever holds `pid` as the call begins (on_call may have given the id
-    // to another program) opens, is checked and is ended. One that refuses
-    // full access opens, with the privilege, to terminate and query.
+    // Whatever holds `pid` as the call begins opens, is checked and ends; one
+    // refusing full access opens, with the privilege, to terminate and query.
     process = Fails("terminate", Text()) ? nullptr : Find(pid);
     constexpr uint32_t kPrivileged = platform::kProcessTerminate | platform::kProcessQueryLimited;
     if (process &&
@@ -621,7 +616,9 @@ platform::TerminateOutcome FakePlatform::TerminateIfMatching(uint32_t pid,
                                                                 : TerminateOutcome::kTerminated;
   if (outcome == TerminateOutcome::kTerminated)
     ExitProcess(pid, exit_code);
-  LogTerminate(pid, access, outcome);
+  static const char* const kNames[] = {"open-failed", "failed", "ok", "not-matching"};
+  Log("terminate " + std::to_string(pid) + " " + Hex(access) + " " +
+      kNames[static_cast<int>(outcome)]);
   return outcome;
 }
 

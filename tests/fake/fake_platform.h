@@ -97,8 +97,7 @@ class FakePlatform : public platform::Platform {
   platform::UserStartOutcome desktop_user = platform::UserStartOutcome::kStarted;
   // What StartProgramThroughShell finds, likewise.
   platform::UserStartOutcome desktop_shell = platform::UserStartOutcome::kStarted;
-  // Another elevated instance holds the machine's claim on the main path.
-  bool other_machine_instance = false;
+  bool other_machine_instance = false;  // another elevated Veltrin claimed MainPath
   Text exe_dir = P("/opt/Lumora");
   uint32_t self_pid = 4120;
   uint32_t self_session = 1;
@@ -210,12 +209,10 @@ class FakePlatform : public platform::Platform {
   void Touch();
   // What any delete of `path` needs: present, writable, not in use or running.
   bool Deletable(const Text& path);
-  // The start of `path` as another user would make it: `found` unless a
-  // fault is planted or the program does not start; logged as `what`.
+  // `found`, unless a fault is planted or the program does not start.
   platform::UserStartOutcome StartAs(const char* what,
                                      platform::UserStartOutcome found,
                                      const Text& path);
-  void LogTerminate(uint32_t pid, uint32_t access, platform::TerminateOutcome outcome);
   void Log(const std::string& line) { log.push_back(line); }
   uint32_t next_pid_ = 3960;
   bool stop_requested_ = false;

@@ -123,8 +123,7 @@ TEST(Win32MachineInstance, OneClaimPerMainPathWhateverItsLetterCase) {
   TempFolder temp;
   const std::wstring path = temp / L"Lumora\\App.exe";
   ASSERT_TRUE(Native().ClaimMachineInstance(path));
-  std::wstring upper = path;
-  CharUpperBuffW(upper.data(), DWORD(upper.size()));
+  const std::wstring upper = temp / L"LUMORA\\app.EXE";
   EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim-machine", L"t " + upper, temp).output, L"0");
   EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim-machine", L"t " + path + L"x", temp).output, L"1");
 }
@@ -198,31 +197,24 @@ TEST_F(Win32StartProgram, StartsExactlyTheProgramAtAPathWithBlanks) {
 }
 
 TEST_F(Win32StartProgram, TheDesktopShellStartsTheProgramWhereOneAnswers) {
-  using platform::UserStartOutcome;
-  const std::wstring product = temp_ / L"first part\\Lumora.exe";
+  using Outcome = platform::UserStartOutcome;
+  const std::wstring product = temp_ / L"shell\\Lumora.exe";
   CopyProduct(product);
-  // Wine's desktop shell answers once it has come up.
-  UserStartOutcome outcome = UserStartOutcome::kNoShell;
-  wintest::WaitUntil(
-      [&] {
-        return (outcome = Native().StartProgramThroughShell(product)) != UserStartOutcome::kNoShell;
-      },
-      10000);
-  if (outcome == UserStartOutcome::kNoShell)
+  Outcome outcome = Outcome::kNoShell;  // Wine's desktop shell answers once it has come up
+  const auto ask = [&] {
+    return (outcome = Native().StartProgramThroughShell(product)) != Outcome::kNoShell;
+  };
+  if (!wintest::WaitUntil(ask, 10000))
     GTEST_SKIP() << "no desktop shell answers here";
-  ASSERT_EQ(outcome, UserStartOutcome::kStarted);
+  ASSERT_EQ(outcome, Outcome::kStarted);
   std::string line;
-  ASSERT_TRUE(wintest::WaitUntil(
-      [&] {
-        line = wintest::ReadBytes(temp_ / L"first part\\product.log");
-        return !line.empty() && line.back() == '\n';
-      },
-      15000));
+  const auto logged = [&] {
+    return (line = wintest::ReadBytes(temp_ / L"shell\\product.log")).find('\n') !=
+           std::string::npos;
+  };
+  ASSERT_TRUE(wintest::WaitUntil(logged, 15000));
   started_.push_back(wintest::Adopt(std::stoul(line.substr(line.rfind(' ') + 1))));
   EXPECT_NE(line.find(Utf8(product)), std::string::npos);
-  // Any other file the shell would open with its type's program.
-  wintest::WriteBytes(temp_ / L"notes.txt", "not a program\r\n");
-  EXPECT_EQ(Native().StartProgramThroughShell(temp_ / L"notes.txt"), UserStartOutcome::kFailed);
 }
 
 TEST_F(Win32StartProgram, StartsInANormalWindowHereWithoutHandingOverHandles) {

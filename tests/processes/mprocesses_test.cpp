@@ -27,9 +27,8 @@ TEST(TrimAtNulTest, AFieldWithoutANulFiltersNothingOutButIsAWholeNameToTerminate
   os.Find(pid)->exe_field = VT("other.exe");
   // The lookup's name filter (TrimAtNul) gets no name: the image path decides.
   EXPECT_TRUE(MProcesses::IsProcessRunning(kApp, AnySession));
-  // The termination by name takes the whole field as the name (and finds it
-  // again on the image, as a real snapshot's field names it).
-  os.Find(pid)->image = P("/opt/Lumora/other.exe");
+  // The termination by name takes the whole field as the name.
+  os.Find(pid)->image = P("/opt/Lumora/other.exe");  // as a real snapshot's field has it
   MProcesses::KillProcessesByName(VT("other.exe"), AnySession);
   EXPECT_FALSE(os.Find(pid));
 }
@@ -224,8 +223,7 @@ TEST(KillProcessesByNameTest, AnIdGivenToAnotherProgramSinceTheSnapshotEndsNothi
   for (const bool elevated : {false, true}) {
     FakePlatform os;
     const uint32_t pid = os.Spawn(kApp);
-    // The product exits as its termination begins, and its id goes to
-    // another program.
+    // The product exits as its termination begins; its id goes to another.
     os.fail_if = [&os, pid](const std::string& op, const Text&) {
       if (op == "terminate" && os.Find(pid)->image == kApp) {
         os.ExitProcess(pid);
@@ -234,10 +232,8 @@ TEST(KillProcessesByNameTest, AnIdGivenToAnotherProgramSinceTheSnapshotEndsNothi
       }
       return false;
     };
-    if (elevated)
-      MProcesses::KillProcessesRunning(kApp, 1);
-    else
-      MProcesses::KillProcessesByName(VT("app.exe"), AnySession);
+    elevated ? MProcesses::KillProcessesRunning(kApp, 1)
+             : MProcesses::KillProcessesByName(VT("app.exe"), AnySession);
     ASSERT_TRUE(os.Find(pid)) << elevated;
     EXPECT_TRUE(os.Traces().empty());
   }
