@@ -122,7 +122,7 @@ void KillProcessesByName(const Text& name, int32_t session) {
   // The snapshot's name picks the candidates; what is ended is checked
   // again on the open that ends it: an id may have gone to another program.
   const auto named_so = [&](const platform::ProcessIdentity& found) {
-    return ExeNameMatches(TrimSpaces(found.image), name) &&
+    return ExeNameMatches(found.image, name) &&
            (session == AnySession ||
             (found.session && static_cast<int32_t>(*found.session) == session));
   };

@@ -589,7 +589,6 @@ TEST_F(UpdateTest, ElevatedStartsTheProductAsTheDesktopsUser) {
         "Desktop shell refused the start, start as self"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.starts.back());
     FakePlatform os;
     Install(os);
     os.elevated = true;
