@@ -54,7 +54,7 @@ bool Terminated(fake::FakePlatform& os, uint32_t pid) {
 fake::Process MakeProcess(uint32_t pid, const Text& exe_field) {
   fake::Process process;
   process.pid = pid;
-  process.image = VT("/image/") + exe_field;
+  process.image = VT("/image/") + exe_field.substr(0, exe_field.find(Char('\0')));
   process.exe_field = exe_field;
   return process;
 }

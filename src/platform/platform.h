@@ -33,6 +33,7 @@ inline constexpr uint32_t kSnapAll = 0xF;      // TH32CS_SNAPALL
 inline constexpr uint32_t kProcessTerminate = 0x1;             // PROCESS_TERMINATE
 inline constexpr uint32_t kProcessQueryAndRead = 0x410;        // QUERY_INFORMATION | VM_READ
 inline constexpr uint32_t kProcessAllAccessLegacy = 0x1F0FFF;  // PROCESS_ALL_ACCESS before Vista
+inline constexpr uint32_t kProcessQueryLimited = 0x1000;       // PROCESS_QUERY_LIMITED_INFORMATION
 
 // One entry of a process snapshot.
 struct ProcessEntry {
@@ -40,6 +41,32 @@ struct ProcessEntry {
   // The executable-name field as the snapshot delivers it: a fixed-size field
   // whose text ends at its first NUL (the NUL and what follows are included).
   Text exe_field;
+};
+
+// What a process turned out to be, read through the handle that may end it.
+struct ProcessIdentity {
+  // The full path of its executable, as ProcessImagePath reports it; empty
+  // when it cannot be read.
+  Text image;
+  // Its session number; nullopt when it cannot be read.
+  std::optional<uint32_t> session;
+};
+// Decides whether a process is the one to terminate: refers to a callable
+// of the caller's, which must outlive it (a named lambda, or a temporary
+// passed straight to the call). No std::function: its empty-call error
+// would bring the C++ runtime's exceptions into a program without them.
+class ProcessCheck {
+ public:
+  template <typename Check>
+  ProcessCheck(const Check& check)  // NOLINT: converts, as a function parameter does
+      : check_(&check), call_([](const void* callable, const ProcessIdentity& found) {
+          return bool((*static_cast<const Check*>(callable))(found));
+        }) {}
+  bool operator()(const ProcessIdentity& found) const { return call_(check_, found); }
+
+ private:
+  const void* check_;
+  bool (*call_)(const void* callable, const ProcessIdentity& found);
 };
 
 // What ReplaceWithCopy came to.
@@ -90,6 +117,7 @@ enum class TerminateOutcome {
   kOpenFailed,       // the process could not be opened with the access asked for
   kTerminateFailed,  // opened, but the terminate call failed
   kTerminated,       // the termination was started
+  kNotMatching,      // opened, but not the process asked for: left running
 };
 
 class Platform {
@@ -118,6 +146,18 @@ class Platform {
   // desktop (the process behind the shell window), with that user's token
   // rather than this program's.
   virtual UserStartOutcome StartProgramAsDesktopUser(const Text& path) = 0;
+  // Asks the desktop's shell, through its automation interface, to start
+  // `path` in a normal window: the shell starts it as the user whose desktop
+  // this is, and needs no service for it. kNoShell when no desktop shell
+  // answers; kFailed when it refused the request. The shell starts the
+  // program on its own: kStarted says the request was accepted, not that
+  // the program runs.
+  virtual UserStartOutcome StartProgramThroughShell(const Text& path) = 0;
+  // Claims, for the rest of the process's life, a token that one process of
+  // the whole machine (any session, any user) can hold for `main_path`,
+  // letter case ignored. False when another process holds it, or when it
+  // cannot be claimed at all.
+  virtual bool ClaimMachineInstance(const Text& main_path) = 0;
   // Writes one diagnostic line where a developer can read it (the debugger
   // stream on Windows, standard error on POSIX). Only diagnostic builds call it.
   virtual void DebugOutput(const Text& line) = 0;
@@ -230,6 +270,18 @@ class Platform {
   virtual TerminateOutcome TerminateProcessById(uint32_t pid,
                                                 uint32_t access,
                                                 uint32_t exit_code) = 0;
+  // Opens process `pid` once with `access`, reads its image path and its
+  // session through that one open, and terminates it with `exit_code`
+  // through the same open only when `check` accepts what was read
+  // (kNotMatching otherwise). An id freed and given to another process
+  // after the caller chose it names that other process here, which the
+  // check then sees; while the open lasts, the id names nobody else. The
+  // image path needs query access (limited query suffices), the session
+  // none.
+  virtual TerminateOutcome TerminateIfMatching(uint32_t pid,
+                                               uint32_t access,
+                                               uint32_t exit_code,
+                                               const ProcessCheck& check) = 0;
   // Enables the debug privilege in this program's own token, where the user
   // holds it. Its outcome is not reported: callers go on either way.
   virtual void EnableDebugPrivilege() = 0;

@@ -27,6 +27,8 @@ class PosixPlatform final : public Platform {
   std::optional<bool> IsElevated() override;
   UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
   PublisherCheck CheckOwnPublisher(const Text& installed) override;
+  UserStartOutcome StartProgramThroughShell(const Text& path) override;
+  bool ClaimMachineInstance(const Text& main_path) override;
   TrustOutcome HoldAndCheckDownload(const Text& download,
                                     const Text& installed,
                                     TrustReference reference) override;
@@ -52,12 +54,18 @@ class PosixPlatform final : public Platform {
   std::optional<uint32_t> ProcessSessionId(uint32_t pid) override;
   Text ProcessImagePath(uint32_t pid, uint32_t access) override;
   TerminateOutcome TerminateProcessById(uint32_t pid, uint32_t access, uint32_t exit_code) override;
+  TerminateOutcome TerminateIfMatching(uint32_t pid,
+                                       uint32_t access,
+                                       uint32_t exit_code,
+                                       const ProcessCheck& check) override;
   void EnableDebugPrivilege() override;
   Text ToLower(const Text& s) override;
 
  private:
   // The single-instance lock, held open (and locked) until the process ends.
   int lock_fd_ = -1;
+  // The machine-wide lock on the main path, likewise.
+  int machine_lock_fd_ = -1;
   // Set by StopTimer from within a tick; the tick loop runs on one thread.
   bool stop_requested_ = false;
 };

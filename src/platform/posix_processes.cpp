@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,6 +153,40 @@ TerminateOutcome PosixPlatform::TerminateProcessById(uint32_t pid,
   if (errno == ESRCH || errno == EPERM)
     return TerminateOutcome::kOpenFailed;
   return TerminateOutcome::kTerminateFailed;
+}
+
+TerminateOutcome PosixPlatform::TerminateIfMatching(uint32_t pid,
+                                                    uint32_t /*access*/,
+                                                    uint32_t /*exit_code*/,
+                                                    const ProcessCheck& check) {
+  if (!IsSingleProcessId(pid))
+    return TerminateOutcome::kOpenFailed;
+  // A process descriptor: a signal sent through it reaches the process it
+  // was opened on or none, whatever the id names by then. Without one (a
+  // kernel before 5.3) nothing is ended: what was checked could not be
+  // told from what would be killed.
+  const int process = int(syscall(SYS_pidfd_open, pid_t(pid), 0));
+  if (process < 0)
+    return TerminateOutcome::kOpenFailed;
+  ProcessIdentity found;
+  found.image = ExecutablePath(pid);
+  const pid_t session = getsid(pid_t(pid));
+  if (session >= 0)
+    found.session = uint32_t(session);
+  // Read by id, so it is the descriptor's process only if that was still
+  // there after the reading: an id is given again only once its process
+  // has gone.
+  TerminateOutcome outcome = TerminateOutcome::kOpenFailed;
+  if (syscall(SYS_pidfd_send_signal, process, 0, nullptr, 0) != 0)
+    outcome = TerminateOutcome::kOpenFailed;
+  else if (!check(found))
+    outcome = TerminateOutcome::kNotMatching;
+  else if (syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0) == 0)
+    outcome = TerminateOutcome::kTerminated;
+  else if (errno != EPERM && errno != ESRCH)
+    outcome = TerminateOutcome::kTerminateFailed;
+  close(process);
+  return outcome;
 }
 
 void PosixPlatform::EnableDebugPrivilege() {

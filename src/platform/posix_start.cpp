@@ -278,6 +278,43 @@ PublisherCheck PosixPlatform::CheckOwnPublisher(const Text&) {
   return PublisherCheck::kOwnUnsigned;
 }
 
+// No desktop shell here takes start requests.
+UserStartOutcome PosixPlatform::StartProgramThroughShell(const Text&) {
+  return UserStartOutcome::kNoShell;
+}
+
+// A lock on a file in the machine's temporary folder, named by a hash of
+// the path (letters folded as ToLower folds them). Anything in the way (a
+// file of that name another user made, which this one may not open) counts
+// as held elsewhere.
+bool PosixPlatform::ClaimMachineInstance(const Text& main_path) {
+  if (machine_lock_fd_ >= 0)
+    return true;
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char byte : ToLower(main_path)) {
+    hash ^= uint8_t(byte);
+    hash *= 0x100000001b3ULL;
+  }
+  char name[] = "/tmp/veltrin-main-0123456789abcdef.lock";
+  for (int i = 0; i < 16; ++i)
+    name[18 + i] = "0123456789abcdef"[(hash >> (60 - 4 * i)) & 0xF];
+  int fd = open(name, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0)
+    fd = open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0)
+    return false;
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    close(fd);
+    return false;
+  }
+  machine_lock_fd_ = fd;
+  return true;
+}
+
 TrustOutcome PosixPlatform::HoldAndCheckDownload(const Text&, const Text&, TrustReference) {
   return TrustOutcome::kNoReference;
 }

@@ -4,8 +4,8 @@
 // includes it.
 //
 // Only the wide ("W") functions are called; every handle is owned by a
-// win::Handle and closed within the call, except the single-instance mutex,
-// which lives as long as the process.
+// win::Handle and closed within the call, except the single-instance
+// mutexes, which live as long as the process.
 #pragma once
 
 #include <windows.h>
@@ -28,6 +28,8 @@ class Win32Platform final : public Platform {
   void DebugOutput(const Text& line) override;
   std::optional<bool> IsElevated() override;
   UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
+  UserStartOutcome StartProgramThroughShell(const Text& path) override;
+  bool ClaimMachineInstance(const Text& main_path) override;
   void ShowErrorBox(const Text& caption, const Text& text) override;
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
@@ -54,6 +56,10 @@ class Win32Platform final : public Platform {
   std::optional<uint32_t> ProcessSessionId(uint32_t pid) override;
   Text ProcessImagePath(uint32_t pid, uint32_t access) override;
   TerminateOutcome TerminateProcessById(uint32_t pid, uint32_t access, uint32_t exit_code) override;
+  TerminateOutcome TerminateIfMatching(uint32_t pid,
+                                       uint32_t access,
+                                       uint32_t exit_code,
+                                       const ProcessCheck& check) override;
   void EnableDebugPrivilege() override;
   Text ToLower(const Text& s) override;
 
@@ -65,6 +71,8 @@ class Win32Platform final : public Platform {
   static inline void (*on_tick_)() = nullptr;
   // The single-instance mutex, held open until the process ends.
   Handle single_instance_;
+  // Elevated: the machine-wide mutex for MainPath, held likewise.
+  Handle machine_instance_;
 };
 
 }  // namespace platform::win

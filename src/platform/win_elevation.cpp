@@ -1,7 +1,8 @@
 // The Win32 binding: what only an elevated Veltrin does. Whether the token
 // is elevated, this program's own signature and the installed program's
 // held against it, the download's held against the reference, and the
-// product started with the desktop user's token.
+// product started as the desktop's user: with the shell's token, or by the
+// desktop's shell itself.
 //
 // Every function this needs beyond what the binding imports anyway is
 // looked up at run time: the trust services' DLLs by their full path in the
@@ -13,6 +14,10 @@
 
 #include <windows.h>
 
+#include <exdisp.h>
+#include <servprov.h>
+#include <shldisp.h>
+#include <shobjidl.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
@@ -220,6 +225,139 @@ Signature CheckFileSignature(const wchar_t* path, Publisher& publisher) {
 Publisher g_own_publisher;
 bool g_own_verified = false;
 
+// The shell's automation: three functions of ole32.dll and two of
+// oleaut32.dll.
+struct ShellAutomation {
+  using InitializeFn = HRESULT WINAPI(LPVOID, DWORD);
+  using UninitializeFn = void WINAPI();
+  using CreateFn = HRESULT WINAPI(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+  using AllocStringFn = BSTR WINAPI(const OLECHAR*);
+  using FreeStringFn = void WINAPI(BSTR);
+  InitializeFn* initialize = nullptr;
+  UninitializeFn* uninitialize = nullptr;
+  CreateFn* create = nullptr;
+  AllocStringFn* alloc_string = nullptr;
+  FreeStringFn* free_string = nullptr;
+
+  bool Load() {
+    if (free_string)
+      return true;
+    const HMODULE ole = LoadSystemLibrary(L"ole32.dll");
+    const HMODULE automation = ole ? LoadSystemLibrary(L"oleaut32.dll") : nullptr;
+    if (!automation)
+      return false;
+    initialize = reinterpret_cast<InitializeFn*>(
+        reinterpret_cast<void*>(GetProcAddress(ole, "CoInitializeEx")));
+    uninitialize = reinterpret_cast<UninitializeFn*>(
+        reinterpret_cast<void*>(GetProcAddress(ole, "CoUninitialize")));
+    create = reinterpret_cast<CreateFn*>(
+        reinterpret_cast<void*>(GetProcAddress(ole, "CoCreateInstance")));
+    alloc_string = reinterpret_cast<AllocStringFn*>(
+        reinterpret_cast<void*>(GetProcAddress(automation, "SysAllocString")));
+    if (!initialize || !uninitialize || !create || !alloc_string)
+      return false;
+    free_string = reinterpret_cast<FreeStringFn*>(
+        reinterpret_cast<void*>(GetProcAddress(automation, "SysFreeString")));
+    return free_string != nullptr;
+  }
+};
+ShellAutomation g_automation;
+
+// The shell's window list, and the service that leads from a shell window
+// to its browser.
+constexpr CLSID kShellWindowsClass = {0x9ba05972,
+                                      0xf6a8,
+                                      0x11cf,
+                                      {0xa4, 0x42, 0x00, 0xa0, 0xc9, 0x0a, 0x8f, 0x39}};
+constexpr GUID kTopLevelBrowserService = {0x4c96be40,
+                                          0x915c,
+                                          0x11cf,
+                                          {0x99, 0xd3, 0x00, 0xaa, 0x00, 0x4a, 0xe8, 0x37}};
+
+// An interface pointer, released when its owner goes away.
+template <typename Interface>
+class ComRef {
+ public:
+  ComRef() = default;
+  ~ComRef() {
+    if (pointer_)
+      pointer_->Release();
+  }
+  ComRef(const ComRef&) = delete;
+  ComRef& operator=(const ComRef&) = delete;
+
+  Interface* operator->() const { return pointer_; }
+  explicit operator bool() const { return pointer_ != nullptr; }
+  // Where a call that hands out a reference writes it.
+  Interface** Out() { return &pointer_; }
+  void** OutVoid() { return reinterpret_cast<void**>(&pointer_); }
+
+ private:
+  Interface* pointer_ = nullptr;
+};
+
+// Asks the desktop's shell to start `path`: from the shell's window list
+// to the desktop's window, its browser, the view it shows, that view's
+// automation object, and its application object, whose ShellExecute runs
+// in the shell's own process.
+UserStartOutcome AskDesktopShell(const wchar_t* path) {
+  ComRef<IShellWindows> windows;
+  if (FAILED(g_automation.create(kShellWindowsClass, nullptr, CLSCTX_LOCAL_SERVER,
+                                 __uuidof(IShellWindows), windows.OutVoid())))
+    return UserStartOutcome::kNoShell;
+  VARIANT desktop = {};
+  desktop.vt = VT_I4;
+  desktop.lVal = 0;  // CSIDL_DESKTOP
+  VARIANT none = {};
+  LONG window = 0;
+  ComRef<IDispatch> found;
+  ComRef<IServiceProvider> services;
+  ComRef<IShellBrowser> browser;
+  ComRef<IShellView> view;
+  ComRef<IDispatch> background;
+  ComRef<IShellFolderViewDual> folder_view;
+  ComRef<IDispatch> application;
+  ComRef<IShellDispatch2> shell;
+  // S_FALSE, with nothing handed out, where no desktop window is listed.
+  if (windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH,
+                            found.Out()) != S_OK ||
+      !found)
+    return UserStartOutcome::kNoShell;
+  // A desktop shell that answers but leads to no application object
+  // refuses the start.
+  if (FAILED(found->QueryInterface(__uuidof(IServiceProvider), services.OutVoid())) ||
+      FAILED(services->QueryService(kTopLevelBrowserService, __uuidof(IShellBrowser),
+                                    browser.OutVoid())) ||
+      FAILED(browser->QueryActiveShellView(view.Out())) || !view ||
+      FAILED(view->GetItemObject(SVGIO_BACKGROUND, __uuidof(IDispatch), background.OutVoid())) ||
+      FAILED(background->QueryInterface(__uuidof(IShellFolderViewDual), folder_view.OutVoid())) ||
+      FAILED(folder_view->get_Application(application.Out())) || !application ||
+      FAILED(application->QueryInterface(__uuidof(IShellDispatch2), shell.OutVoid())))
+    return UserStartOutcome::kFailed;
+  const BSTR file = g_automation.alloc_string(path);
+  if (!file)
+    return UserStartOutcome::kFailed;
+  VARIANT show = {};
+  show.vt = VT_I4;
+  show.lVal = SW_SHOWNORMAL;
+  // No arguments, no folder, the default verb. A start the shell could not
+  // make is S_FALSE, which is no failure code: only S_OK is a start.
+  const HRESULT started = shell->ShellExecute(file, none, none, none, show);
+  g_automation.free_string(file);
+  return started == S_OK ? UserStartOutcome::kStarted : UserStartOutcome::kFailed;
+}
+
+// Whether `path` ends in ".exe", letter case ignored: the shell opens any
+// other file with the program its type is associated with.
+bool NamesAProgram(const wchar_t* path) {
+  const size_t length = std::wcslen(path);
+  if (length < 4)
+    return false;
+  const wchar_t* const extension = path + length - 4;
+  return extension[0] == L'.' && (extension[1] | 0x20) == L'e' && (extension[2] | 0x20) == L'x' &&
+         (extension[3] | 0x20) == L'e';
+}
+
 // The download held from its check on, and its path as it was asked for.
 Handle g_held;
 Text g_held_path;
@@ -284,6 +422,23 @@ UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command
   const Handle thread(started.hThread);
   const Handle process(started.hProcess);
   return UserStartOutcome::kStarted;
+}
+
+UserStartOutcome StartThroughDesktopShell(const wchar_t* path) {
+  if (!NamesAProgram(path))
+    return UserStartOutcome::kFailed;
+  if (!g_automation.Load())
+    return UserStartOutcome::kNoShell;
+  // A single-threaded apartment, as the thread that owns the hidden form
+  // is: a tick that comes while a call waits for the shell finds the tick
+  // before it still running and returns.
+  const HRESULT initialized = g_automation.initialize(nullptr, COINIT_APARTMENTTHREADED);
+  if (FAILED(initialized) && initialized != RPC_E_CHANGED_MODE)
+    return UserStartOutcome::kNoShell;
+  const UserStartOutcome outcome = AskDesktopShell(path);
+  if (SUCCEEDED(initialized))
+    g_automation.uninitialize();
+  return outcome;
 }
 
 PublisherCheck CheckOwn(const Text& installed) {

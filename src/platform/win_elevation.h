@@ -25,6 +25,11 @@ UserStartOutcome StartAsDesktopUser(const wchar_t* application, wchar_t* command
 // handle on its own image, and `installed`'s against it. Keeps the
 // publisher for HoldAndCheck.
 PublisherCheck CheckOwn(const Text& installed);
+// Asks the desktop's shell, through its automation interface, to start
+// `path` (an ".exe"; any other file is kFailed) in a normal window, as the
+// shell's own user. kNoShell where the shell's automation cannot be loaded
+// or no desktop shell answers; kFailed where it refused the request.
+UserStartOutcome StartThroughDesktopShell(const wchar_t* path);
 
 // Platform::HoldAndCheckDownload: holds `download` open, sharing reading
 // only, until this program ends, and checks its signature against

@@ -25,15 +25,20 @@ Text ModuleImagePath(HANDLE process) {
   return Text(buffer.data(), written);
 }
 
-Text QueriedImagePath(uint32_t pid) {
-  Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process)
-    return Text();
+Text QueriedImagePath(HANDLE process) {
   std::vector<wchar_t> buffer(kLongPathChars);
   DWORD size = kLongPathChars;
-  if (!QueryFullProcessImageNameW(process.Get(), 0, buffer.data(), &size))
+  if (!QueryFullProcessImageNameW(process, 0, buffer.data(), &size))
     return Text();
   return Text(buffer.data(), size);
+}
+
+// The image path of `process` as ProcessImagePath reports it, through a
+// handle opened with either access: the module list where the handle may
+// read it, else the limited query.
+Text ImagePathOf(HANDLE process) {
+  Text path = ModuleImagePath(process);
+  return path.empty() ? QueriedImagePath(process) : path;
 }
 
 }  // namespace
@@ -76,7 +81,8 @@ Text Win32Platform::ProcessImagePath(uint32_t pid, uint32_t access) {
   // The module list is out of reach for a 32-bit caller looking at a 64-bit
   // process, and the access asked for is refused for an elevated one; the
   // limited query needs neither.
-  return QueriedImagePath(pid);
+  Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  return process ? QueriedImagePath(process.Get()) : Text();
 }
 
 TerminateOutcome Win32Platform::TerminateProcessById(uint32_t pid,
@@ -85,6 +91,27 @@ TerminateOutcome Win32Platform::TerminateProcessById(uint32_t pid,
   Handle process(OpenProcess(access, FALSE, pid));
   if (!process)
     return TerminateOutcome::kOpenFailed;
+  return TerminateProcess(process.Get(), exit_code) ? TerminateOutcome::kTerminated
+                                                    : TerminateOutcome::kTerminateFailed;
+}
+
+TerminateOutcome Win32Platform::TerminateIfMatching(uint32_t pid,
+                                                    uint32_t access,
+                                                    uint32_t exit_code,
+                                                    const ProcessCheck& check) {
+  Handle process(OpenProcess(access, FALSE, pid));
+  if (!process)
+    return TerminateOutcome::kOpenFailed;
+  ProcessIdentity found;
+  found.image = ImagePathOf(process.Get());
+  // By id, but the id is this process's: the system gives no id of a
+  // process to another while a handle to it is open, even once it has
+  // ended.
+  DWORD session = 0;
+  if (ProcessIdToSessionId(pid, &session))
+    found.session = session;
+  if (!check(found))
+    return TerminateOutcome::kNotMatching;
   return TerminateProcess(process.Get(), exit_code) ? TerminateOutcome::kTerminated
                                                     : TerminateOutcome::kTerminateFailed;
 }

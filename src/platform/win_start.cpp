@@ -14,6 +14,9 @@ namespace {
 
 // Named in the session's own namespace: one Veltrin per logged-on user.
 constexpr wchar_t kSingleInstanceMutex[] = L"Local\\Veltrin.SingleInstance";
+// Named in the machine's namespace, seen from every session, and followed
+// by a hash of the main path: one elevated Veltrin per installation.
+constexpr wchar_t kMachineInstancePrefix[] = L"Global\\Veltrin.MainPath.";
 constexpr wchar_t kHiddenFormClass[] = L"VeltrinHiddenForm";
 constexpr UINT_PTR kTimerId = 1;
 
@@ -51,6 +54,34 @@ bool Win32Platform::ClaimSingleInstance() {
   // instance created it first: the name stays claimed as long as any
   // instance is still running.
   single_instance_.Reset(mutex);
+  return mutex != nullptr && !already_exists;
+}
+
+bool Win32Platform::ClaimMachineInstance(const Text& main_path) {
+  // FNV-1a over the path's UTF-16 units, letters lower-cased by the
+  // system's own mapping: one name for every case of one path. (Other
+  // spellings of the same file, short names or other separators, give other
+  // names; the product passes its path in the one spelling it runs from.)
+  const Text folded = ToLower(main_path);
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const wchar_t unit : folded) {
+    hash ^= uint16_t(unit);
+    hash *= 0x100000001b3ULL;
+  }
+  constexpr size_t kPrefixChars = sizeof kMachineInstancePrefix / sizeof(wchar_t) - 1;
+  wchar_t name[kPrefixChars + 17];
+  for (size_t i = 0; i < kPrefixChars; ++i)
+    name[i] = kMachineInstancePrefix[i];
+  for (size_t i = 0; i < 16; ++i)
+    name[kPrefixChars + i] = L"0123456789abcdef"[(hash >> (60 - 4 * i)) & 0xF];
+  name[kPrefixChars + 16] = L'\0';
+  // Created with this elevated token's default security: administrators
+  // may open it, other users may not. A mutex that cannot be had at all
+  // (one of that name another user made first) counts as claimed
+  // elsewhere: this instance ends, changing nothing.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+  const bool already_exists = GetLastError() == ERROR_ALREADY_EXISTS;
+  machine_instance_.Reset(mutex);
   return mutex != nullptr && !already_exists;
 }
 
@@ -116,6 +147,10 @@ UserStartOutcome Win32Platform::StartProgramAsDesktopUser(const Text& path) {
   if (!command)
     return UserStartOutcome::kFailed;
   return StartAsDesktopUser(path.c_str(), command);
+}
+
+UserStartOutcome Win32Platform::StartProgramThroughShell(const Text& path) {
+  return StartThroughDesktopShell(path.c_str());
 }
 
 void Win32Platform::DebugOutput(const Text& line) {

@@ -26,15 +26,31 @@ Text ExeNameInField(const Text& field) {
   return field.substr(0, field.find(Char('\0')));
 }
 
-// Terminates `pid`: full access first, the privilege's terminate-only
-// access where that is refused.
-void Terminate(uint32_t pid) {
-  if (MMain::Tracing())
-    MMain::Trace(kTraceKillProcess + PidText(pid));
-  if (Os().TerminateProcessById(pid, platform::kProcessAllAccessLegacy, 0) !=
-      platform::TerminateOutcome::kTerminated) {
-    KillProcessPrivileged(pid);
-  }
+// Terminates `pid` where `check` accepts the image and session read
+// through the very open that ends it: full access first; where that is
+// refused or the terminate call fails, terminate and limited query access
+// with the debug privilege (the query is what the check reads through). A
+// process the check refuses is left alone at once. Traced once, when the
+// check first accepts it.
+void Terminate(uint32_t pid, const platform::ProcessCheck& check) {
+  auto& os = Os();
+  bool traced = false;
+  const auto traced_check = [&](const platform::ProcessIdentity& found) {
+    if (!check(found))
+      return false;
+    if (!traced && MMain::Tracing())
+      MMain::Trace(kTraceKillProcess + PidText(pid));
+    traced = true;
+    return true;
+  };
+  using platform::TerminateOutcome;
+  const TerminateOutcome plain =
+      os.TerminateIfMatching(pid, platform::kProcessAllAccessLegacy, 0, traced_check);
+  if (plain == TerminateOutcome::kTerminated || plain == TerminateOutcome::kNotMatching)
+    return;
+  os.EnableDebugPrivilege();
+  os.TerminateIfMatching(pid, platform::kProcessTerminate | platform::kProcessQueryLimited, 0,
+                         traced_check);
 }
 
 }  // namespace
@@ -103,17 +119,19 @@ void KillProcessesByName(const Text& name, int32_t session) {
     return;
   auto& os = Os();
   const uint32_t self = os.CurrentProcessId();
+  // The snapshot's name picks the candidates; what is ended is checked
+  // again on the open that ends it: an id may have gone to another program.
+  const auto named_so = [&](const platform::ProcessIdentity& found) {
+    return ExeNameMatches(found.image, name) &&
+           (session == AnySession ||
+            (found.session && static_cast<int32_t>(*found.session) == session));
+  };
   for (const platform::ProcessEntry& entry : os.SnapshotProcesses(platform::kSnapProcess)) {
     if (!ExeNameMatches(ExeNameInField(entry.exe_field), name))
       continue;
     if (entry.pid == self)
       continue;
-    if (session != AnySession) {
-      const std::optional<uint32_t> entry_session = os.ProcessSessionId(entry.pid);
-      if (!entry_session || static_cast<int32_t>(*entry_session) != session)
-        continue;
-    }
-    Terminate(entry.pid);
+    Terminate(entry.pid, named_so);
   }
 }
 
@@ -124,14 +142,13 @@ void KillProcessesRunning(const Text& path, uint32_t session) {
   const uint32_t self = os.CurrentProcessId();
   if (name.empty())
     return;
+  const auto running_it = [&](const platform::ProcessIdentity& found) {
+    return found.session == session && os.ToLower(TrimSpaces(found.image)) == path_lower;
+  };
   for (const platform::ProcessEntry& entry : os.SnapshotProcesses(platform::kSnapProcess)) {
     if (entry.pid == self || !ExeNameMatches(ExeNameInField(entry.exe_field), name))
       continue;
-    if (os.ProcessSessionId(entry.pid) != session)
-      continue;
-    if (os.ToLower(GetProcessImagePath(entry.pid)) != path_lower)
-      continue;
-    Terminate(entry.pid);
+    Terminate(entry.pid, running_it);
   }
 }
 

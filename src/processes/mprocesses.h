@@ -33,19 +33,27 @@ bool ExeNameMatches(const Text& exe, const Text& name);
 // Terminates, with exit code 0, every process other than this one whose
 // executable is `name` (see ExeNameMatches) and, unless `session` is
 // AnySession, that lives in that session. Does nothing for an empty name.
-// Does not wait for the processes to vanish and reports nothing.
+// The snapshot's name picks the candidates; each is opened once, and its
+// image and session are checked again through the open that terminates it,
+// so that an id that has gone to another program since ends nothing. Full
+// access first, then, with the debug privilege enabled, terminate and
+// limited query access. Does not wait for the processes to vanish and
+// reports nothing.
 void KillProcessesByName(const Text& name, int32_t session);
 
 // Terminates, with exit code 0, every process other than this one that
 // runs from `path` itself (its image path, as IsProcessRunning compares it)
 // and lives in `session`. A process of the same name elsewhere, or in
-// another session (another signed-in user's), is left alone. Does not wait
-// for the processes to vanish and reports nothing.
+// another session (another signed-in user's), is left alone. Image and
+// session are read through the open that terminates, as KillProcessesByName
+// reads them. Does not wait for the processes to vanish and reports nothing.
 void KillProcessesRunning(const Text& path, uint32_t session);
 
 // Enables the debug privilege for this program (it stays enabled) and
 // terminates `pid` with terminate-only access. True only when the terminate
-// call succeeded; false at once, touching nothing, for pid 0.
+// call succeeded; false at once, touching nothing, for pid 0. It checks
+// nothing: the terminations above take their own privileged retry, which
+// checks what it ends.
 bool KillProcessPrivileged(uint32_t pid);
 
 }  // namespace MProcesses

@@ -18,8 +18,18 @@ bool Elevated = false;
 
 namespace {
 
+using platform::UserStartOutcome;
+
+// Which way each start of the product took, and why the ways before it
+// failed.
+const Text kTraceStartedAsDesktopUser = VT("Started with the desktop user's token");
+const Text kTraceNoShellToken =
+    VT("Desktop user's token unavailable, start through the desktop shell");
+const Text kTraceTokenStartRefused =
+    VT("Start with the desktop user's token refused, start through the desktop shell");
 const Text kTraceNoShell = VT("No desktop shell, start as self");
-const Text kTraceNoShellToken = VT("Desktop user's token unavailable, start as self");
+const Text kTraceStartedThroughShell = VT("Started through the desktop shell");
+const Text kTraceShellRefused = VT("Desktop shell refused the start, start as self");
 
 }  // namespace
 
@@ -53,27 +63,54 @@ Text Unquote(Text& s) {
   return s;
 }
 
+// Elevated, each way is tried in turn, and an error one of them raises
+// counts as its failure: the start of the old program in a rollback is the
+// last thing this program does, and nothing may keep it from happening.
+// The trace texts exist before the first start, so the rollback's restart
+// allocates nothing.
 bool StartTarget() {
-  return Trapping(
-      [] {
-        auto& os = platform::Os();
-        if (Elevated) {
-          switch (os.StartProgramAsDesktopUser(MainPath)) {
-            case platform::UserStartOutcome::kStarted:
-              return true;
-            case platform::UserStartOutcome::kFailed:
-              return false;
-            case platform::UserStartOutcome::kNoShell:
-              Trace(kTraceNoShell);
-              break;
-            case platform::UserStartOutcome::kNoShellToken:
-              Trace(kTraceNoShellToken);
-              break;
-          }
-        }
-        return os.StartProgram(MainPath);
-      },
-      false);
+  auto& os = platform::Os();
+  if (Elevated) {
+    bool ask_shell = true;
+    // The shell's token: needs the Secondary Logon service, which some
+    // hardened machines switch off.
+    switch (Trapping([&] { return os.StartProgramAsDesktopUser(MainPath); },
+                     UserStartOutcome::kFailed)) {
+      case UserStartOutcome::kStarted:
+        Trace(kTraceStartedAsDesktopUser);
+        return true;
+      case UserStartOutcome::kNoShell:
+        // No shell window: no desktop shell to ask either.
+        Trace(kTraceNoShell);
+        ask_shell = false;
+        break;
+      case UserStartOutcome::kNoShellToken:
+        Trace(kTraceNoShellToken);
+        break;
+      case UserStartOutcome::kFailed:
+        Trace(kTraceTokenStartRefused);
+        break;
+    }
+    // The desktop's shell itself, asked to start it: needs no service.
+    if (ask_shell) {
+      switch (Trapping([&] { return os.StartProgramThroughShell(MainPath); },
+                       UserStartOutcome::kFailed)) {
+        case UserStartOutcome::kStarted:
+          Trace(kTraceStartedThroughShell);
+          return true;
+        case UserStartOutcome::kNoShell:
+          Trace(kTraceNoShell);
+          break;
+        case UserStartOutcome::kNoShellToken:
+        case UserStartOutcome::kFailed:
+          Trace(kTraceShellRefused);
+          break;
+      }
+    }
+  }
+  // Only then with this program's own token: the product runs elevated, but
+  // it runs.
+  return Trapping([&] { return os.StartProgram(MainPath); }, false);
 }
 
 void Main() {
@@ -95,6 +132,11 @@ void Main() {
   // Elevation that cannot be told counts as elevated: every elevated
   // safeguard stays on.
   Elevated = Trapping([&] { return os.IsElevated(); }, std::optional<bool>()).value_or(true);
+  // The backup and the staged copy beside MainPath are the same for every
+  // session: one elevated instance per MainPath on the whole machine (two
+  // administrators updating one per-machine installation).
+  if (Elevated && !Trapping([&] { return os.ClaimMachineInstance(MainPath); }, false))
+    return;
   Form1::Load();
 }
 

@@ -24,8 +24,10 @@ extern bool SelfRestart;  // NewPath equals MainPath, letter case included
 extern bool Elevated;
 
 // The start-up routine. Returns without loading the form (and so ends the
-// process) when another instance runs or the command line does not name two
-// paths; otherwise runs the hidden form until the update has ended.
+// process) when another instance runs (elevated: another elevated instance
+// for the same MainPath anywhere on the machine) or the command line does
+// not name two paths; otherwise runs the hidden form until the update has
+// ended.
 void Main();
 
 // Splits the argument text at "?" if it holds one, else at "!" if it holds
@@ -37,9 +39,11 @@ std::vector<Text> SplitArguments(const Text& cmd);
 Text Unquote(Text& s);
 
 // Starts exactly MainPath. True when the start request was accepted.
-// Elevated, the product starts as the user whose desktop this is, never with
-// this program's administrator token; only where that user's token cannot
-// be had does it start as this program, and the trace says why.
+// Elevated, the product starts as the user whose desktop this is: with the
+// shell's token, else through the desktop's shell itself; only where
+// neither way starts it does it start with this program's administrator
+// token. The trace says which way was taken and why the ways before it
+// failed.
 bool StartTarget();
 
 // Puts the start-up globals back to their values at process start (tests).

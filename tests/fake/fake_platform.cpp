@@ -314,10 +314,12 @@ std::optional<bool> FakePlatform::IsElevated() {
   return elevation_unknown ? std::nullopt : std::optional<bool>(elevated);
 }
 
-platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& path) {
+platform::UserStartOutcome FakePlatform::StartAs(const char* what,
+                                                 platform::UserStartOutcome found,
+                                                 const Text& path) {
   using platform::UserStartOutcome;
   const Unmetered unmetered;
-  UserStartOutcome outcome = desktop_user;
+  UserStartOutcome outcome = found;
   if (Fails("start", path))
     outcome = UserStartOutcome::kFailed;
   else if (outcome == UserStartOutcome::kStarted && !on_start(path))
@@ -325,8 +327,22 @@ platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& p
   if (outcome == UserStartOutcome::kStarted)
     meter.unsettled = false;
   static const char* const kNames[] = {"ok", "fail", "no-shell", "no-token"};
-  Log("start-as-user " + Utf8(path) + " " + kNames[static_cast<int>(outcome)]);
+  Log(std::string(what) + " " + Utf8(path) + " " + kNames[static_cast<int>(outcome)]);
   return outcome;
+}
+
+platform::UserStartOutcome FakePlatform::StartProgramAsDesktopUser(const Text& path) {
+  return StartAs("start-as-user", desktop_user, path);
+}
+
+platform::UserStartOutcome FakePlatform::StartProgramThroughShell(const Text& path) {
+  return StartAs("start-through-shell", desktop_shell, path);
+}
+
+bool FakePlatform::ClaimMachineInstance(const Text& main_path) {
+  const Unmetered unmetered;
+  Log("machine-instance " + Utf8(main_path));
+  return !Fails("instance", main_path) && !other_machine_instance;
 }
 
 std::optional<std::string> FakePlatform::Signer(const Text& path) {
@@ -588,6 +604,38 @@ platform::TerminateOutcome FakePlatform::TerminateProcessById(uint32_t pid,
   if (outcome == TerminateOutcome::kTerminated)
     ExitProcess(pid, exit_code);
   static const char* const kNames[] = {"open-failed", "failed", "ok"};
+  Log("terminate " + std::to_string(pid) + " " + Hex(access) + " " +
+      kNames[static_cast<int>(outcome)]);
+  return outcome;
+}
+
+platform::TerminateOutcome FakePlatform::TerminateIfMatching(uint32_t pid,
+                                                             uint32_t access,
+                                                             uint32_t exit_code,
+                                                             const platform::ProcessCheck& check) {
+  using platform::TerminateOutcome;
+  std::optional<platform::ProcessIdentity> found;
+  const Process* process = nullptr;
+  {
+    const Unmetered unmetered;
+    // Whatever holds `pid` as the call begins opens, is checked and ends; one
+    // refusing full access opens, with the privilege, to terminate and query.
+    process = Fails("terminate", Text()) ? nullptr : Find(pid);
+    constexpr uint32_t kPrivileged = platform::kProcessTerminate | platform::kProcessQueryLimited;
+    if (process &&
+        (!process->full_access_refused || (privilege_enabled && !(access & ~kPrivileged))))
+      found = {process->query_refused ? Text() : process->image,
+               process->session_unreadable ? std::nullopt : std::optional(process->session)};
+  }
+  const bool matching = found && check(*found);  // the program's own: its allocations count
+  const Unmetered unmetered;
+  const TerminateOutcome outcome = !found                       ? TerminateOutcome::kOpenFailed
+                                   : !matching                  ? TerminateOutcome::kNotMatching
+                                   : process->terminate_refused ? TerminateOutcome::kTerminateFailed
+                                                                : TerminateOutcome::kTerminated;
+  if (outcome == TerminateOutcome::kTerminated)
+    ExitProcess(pid, exit_code);
+  static const char* const kNames[] = {"open-failed", "failed", "ok", "not-matching"};
   Log("terminate " + std::to_string(pid) + " " + Hex(access) + " " +
       kNames[static_cast<int>(outcome)]);
   return outcome;

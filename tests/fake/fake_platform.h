@@ -98,6 +98,9 @@ class FakePlatform : public platform::Platform {
   // What StartProgramAsDesktopUser finds; when it finds the user, the start
   // goes as StartProgram's would.
   platform::UserStartOutcome desktop_user = platform::UserStartOutcome::kStarted;
+  // What StartProgramThroughShell finds, likewise.
+  platform::UserStartOutcome desktop_shell = platform::UserStartOutcome::kStarted;
+  bool other_machine_instance = false;  // another elevated Veltrin claimed MainPath
   Text exe_dir = P("/opt/Lumora");
   uint32_t self_pid = 4120;
   uint32_t self_session = 1;
@@ -169,6 +172,8 @@ class FakePlatform : public platform::Platform {
   bool StartProgram(const Text& path) override;
   std::optional<bool> IsElevated() override;
   platform::UserStartOutcome StartProgramAsDesktopUser(const Text& path) override;
+  platform::UserStartOutcome StartProgramThroughShell(const Text& path) override;
+  bool ClaimMachineInstance(const Text& main_path) override;
   platform::PublisherCheck CheckOwnPublisher(const Text& installed) override;
   platform::TrustOutcome HoldAndCheckDownload(const Text& download,
                                               const Text& installed,
@@ -191,6 +196,10 @@ class FakePlatform : public platform::Platform {
   platform::TerminateOutcome TerminateProcessById(uint32_t pid,
                                                   uint32_t access,
                                                   uint32_t exit_code) override;
+  platform::TerminateOutcome TerminateIfMatching(uint32_t pid,
+                                                 uint32_t access,
+                                                 uint32_t exit_code,
+                                                 const platform::ProcessCheck& check) override;
   void EnableDebugPrivilege() override;
   Text ToLower(const Text& s) override;
   void ShowErrorBox(const Text& caption, const Text& text) override;
@@ -208,6 +217,10 @@ class FakePlatform : public platform::Platform {
   void Touch();
   // What any delete of `path` needs: present, writable, not in use or running.
   bool Deletable(const Text& path);
+  // `found`, unless a fault is planted or the program does not start.
+  platform::UserStartOutcome StartAs(const char* what,
+                                     platform::UserStartOutcome found,
+                                     const Text& path);
   void Log(const std::string& line) { log.push_back(line); }
   uint32_t next_pid_ = 3960;
   bool stop_requested_ = false;

@@ -119,6 +119,15 @@ TEST(Win32SingleInstance, OnlyOneProcessHoldsTheClaimUntilItEnds) {
   EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim", L"binding_tests", temp).output, L"1");
 }
 
+TEST(Win32MachineInstance, OneClaimPerMainPathWhateverItsLetterCase) {
+  TempFolder temp;
+  const std::wstring path = temp / L"Lumora\\App.exe";
+  ASSERT_TRUE(Native().ClaimMachineInstance(path));
+  const std::wstring upper = temp / L"LUMORA\\app.EXE";
+  EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim-machine", L"t " + upper, temp).output, L"0");
+  EXPECT_EQ(RunChild(wintest::OwnExe(), L"claim-machine", L"t " + path + L"x", temp).output, L"1");
+}
+
 // --- OwnExecutableDirectory -------------------------------------------------------------
 
 TEST(Win32OwnExecutableDirectory, IsTheFolderTheProgramRunsFrom) {
@@ -185,6 +194,27 @@ TEST_F(Win32StartProgram, StartsExactlyTheProgramAtAPathWithBlanks) {
   EXPECT_FALSE(wintest::Exists(temp_ / L"product.log"));
   for (const auto& entry : Native().SnapshotProcesses(platform::kSnapProcess))
     EXPECT_NE(entry.exe_field.substr(0, entry.exe_field.find(L'\0')), L"first.exe");
+}
+
+TEST_F(Win32StartProgram, TheDesktopShellStartsTheProgramWhereOneAnswers) {
+  using Outcome = platform::UserStartOutcome;
+  const std::wstring product = temp_ / L"shell\\Lumora.exe";
+  CopyProduct(product);
+  Outcome outcome = Outcome::kNoShell;  // Wine's desktop shell answers once it has come up
+  const auto ask = [&] {
+    return (outcome = Native().StartProgramThroughShell(product)) != Outcome::kNoShell;
+  };
+  if (!wintest::WaitUntil(ask, 10000))
+    GTEST_SKIP() << "no desktop shell answers here";
+  ASSERT_EQ(outcome, Outcome::kStarted);
+  std::string line;
+  const auto logged = [&] {
+    return (line = wintest::ReadBytes(temp_ / L"shell\\product.log")).find('\n') !=
+           std::string::npos;
+  };
+  ASSERT_TRUE(wintest::WaitUntil(logged, 15000));
+  started_.push_back(wintest::Adopt(std::stoul(line.substr(line.rfind(' ') + 1))));
+  EXPECT_NE(line.find(Utf8(product)), std::string::npos);
 }
 
 TEST_F(Win32StartProgram, StartsInANormalWindowHereWithoutHandingOverHandles) {

@@ -81,6 +81,8 @@ struct ChildMode {
       WriteChildOutput(os.OwnExecutableDirectory());
     } else if (mode == L"claim") {
       WriteChildOutput(os.ClaimSingleInstance() ? L"1" : L"0");
+    } else if (mode == L"claim-machine") {
+      WriteChildOutput(os.ClaimMachineInstance(os.ArgumentText()) ? L"1" : L"0");
     } else if (mode == L"claim-and-hold") {
       WriteChildOutput(os.ClaimSingleInstance() ? L"1" : L"0");
       Handle release(OpenEventW(SYNCHRONIZE, FALSE, Environment(kChildEventVariable).c_str()));

@@ -120,7 +120,8 @@ inline constexpr wchar_t kChildHandleVariable[] = L"VELTRIN_TEST_HANDLE";
 //   argument-text   writes ArgumentText()
 //   own-directory   writes OwnExecutableDirectory()
 //   claim           writes "1" if ClaimSingleInstance() succeeded, else "0"
-//   claim-and-hold  the same, then waits (up to 30 s) for the named event in
+//   claim-machine   the same for ClaimMachineInstance(ArgumentText())
+//   claim-and-hold  the same as claim, then waits (up to 30 s) for the named event in
 //                   VELTRIN_TEST_EVENT before exiting
 //   startup-info    sets the event whose handle value VELTRIN_TEST_HANDLE
 //                   names (which it has only if it inherited it), then writes

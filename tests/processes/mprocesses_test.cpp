@@ -28,6 +28,7 @@ TEST(TrimAtNulTest, AFieldWithoutANulFiltersNothingOutButIsAWholeNameToTerminate
   // The lookup's name filter (TrimAtNul) gets no name: the image path decides.
   EXPECT_TRUE(MProcesses::IsProcessRunning(kApp, AnySession));
   // The termination by name takes the whole field as the name.
+  os.Find(pid)->image = P("/opt/Lumora/other.exe");  // as a real snapshot's field has it
   MProcesses::KillProcessesByName(VT("other.exe"), AnySession);
   EXPECT_FALSE(os.Find(pid));
 }
@@ -210,13 +211,32 @@ TEST(KillProcessesByNameTest, RefusedPlainAttemptRetriesWithThePrivilege) {
     if (line.rfind("terminate", 0) == 0 || line == "privilege" || line.rfind("trace", 0) == 0)
       calls.push_back(line);
   }
-  EXPECT_EQ(
-      calls,
-      (std::vector<std::string>{
-          "trace Kill Process ProcessID:" + e, "terminate " + e + " 0x1F0FFF open-failed",
-          "privilege", "terminate " + e + " 0x1 ok", "trace Kill Process ProcessID:" + s,
-          "terminate " + s + " 0x1F0FFF failed", "privilege", "terminate " + s + " 0x1 failed",
-          "trace Kill Process ProcessID:" + a, "terminate " + a + " 0x1F0FFF ok"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "terminate " + e + " 0x1F0FFF open-failed", "privilege",
+                       "trace Kill Process ProcessID:" + e, "terminate " + e + " 0x1001 ok",
+                       "trace Kill Process ProcessID:" + s, "terminate " + s + " 0x1F0FFF failed",
+                       "privilege", "terminate " + s + " 0x1001 failed",
+                       "trace Kill Process ProcessID:" + a, "terminate " + a + " 0x1F0FFF ok"}));
+}
+
+TEST(KillProcessesByNameTest, AnIdGivenToAnotherProgramSinceTheSnapshotEndsNothing) {
+  for (const bool elevated : {false, true}) {
+    FakePlatform os;
+    const uint32_t pid = os.Spawn(kApp);
+    // The product exits as its termination begins; its id goes to another.
+    os.fail_if = [&os, pid](const std::string& op, const Text&) {
+      if (op == "terminate" && os.Find(pid)->image == kApp) {
+        os.ExitProcess(pid);
+        os.Spawn(P("/usr/bin/editor.exe"));
+        os.processes.back().pid = pid;
+      }
+      return false;
+    };
+    elevated ? MProcesses::KillProcessesRunning(kApp, 1)
+             : MProcesses::KillProcessesByName(VT("app.exe"), AnySession);
+    ASSERT_TRUE(os.Find(pid)) << elevated;
+    EXPECT_TRUE(os.Traces().empty());
+  }
 }
 
 TEST(KillProcessPrivilegedTest, PidZeroTouchesNothing) {

@@ -566,7 +566,8 @@ TEST_F(UpdateTest, ElevatedInstallsOnlyWhatTheInstalledProgramsPublisherSigned) 
       continue;
     }
     if (c.ends == kNothingDone) {  // at once: nothing else called, nothing changed
-      EXPECT_EQ(os.log, (std::vector<std::string>{"instance", "publisher " + M() + " not-alike",
+      EXPECT_EQ(os.log, (std::vector<std::string>{"instance", "machine-instance " + M(),
+                                                  "publisher " + M() + " not-alike",
                                                   "trace Installed program not signed by "
                                                   "Veltrin's publisher, nothing done"}));
       continue;
@@ -582,31 +583,46 @@ TEST_F(UpdateTest, ElevatedInstallsOnlyWhatTheInstalledProgramsPublisherSigned) 
 }
 
 TEST_F(UpdateTest, ElevatedStartsTheProductAsTheDesktopsUser) {
-  using platform::UserStartOutcome;
+  // The shell's token, then the desktop's shell, then this program's own
+  // token: each start says which way it took and why the ways before failed.
+  using O = platform::UserStartOutcome;
   struct Case {
-    UserStartOutcome desktop_user;
-    const char* trace;  // nullptr: started as the desktop's user
+    O desktop_user, desktop_shell;
+    std::vector<std::string> starts, traces;
   };
+  const std::string user = "start-as-user " + M(), shell = "start-through-shell " + M(),
+                    self = "start " + M() + " ok", by_shell = "Started through the desktop shell",
+                    refused =
+                        "Start with the desktop user's token refused, start through the "
+                        "desktop shell";
   const Case cases[] = {
-      {UserStartOutcome::kStarted, nullptr},
-      {UserStartOutcome::kNoShell, "No desktop shell, start as self"},
-      {UserStartOutcome::kNoShellToken, "Desktop user's token unavailable, start as self"},
+      {O::kStarted, O::kNoShell, {user + " ok"}, {"Started with the desktop user's token"}},
+      {O::kNoShell, O::kStarted, {user + " no-shell", self}, {"No desktop shell, start as self"}},
+      // The secondary logon service switched off.
+      {O::kFailed, O::kStarted, {user + " fail", shell + " ok"}, {refused, by_shell}},
+      {O::kFailed,
+       O::kNoShell,
+       {user + " fail", shell + " no-shell", self},
+       {refused, "No desktop shell, start as self"}},
+      {O::kNoShellToken,
+       O::kFailed,
+       {user + " no-token", shell + " fail", self},
+       {"Desktop user's token unavailable, start through the desktop shell",
+        "Desktop shell refused the start, start as self"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.trace ? c.trace : "as the desktop's user");
     FakePlatform os;
     Install(os);
     os.elevated = true;
     os.desktop_user = c.desktop_user;
+    os.desktop_shell = c.desktop_shell;
     EXPECT_EQ(os.RunMain(), 0);
     EXPECT_EQ(os.Bytes(main_path), "v2");
+    EXPECT_TRUE(os.boxes.empty());
+    EXPECT_EQ(os.Lines("start"), c.starts);
     const std::vector<std::string> traces = os.Traces();
-    if (!c.trace) {
-      EXPECT_EQ(os.Lines("start"), std::vector<std::string>{"start-as-user " + M() + " ok"});
-      continue;
-    }
-    EXPECT_NE(std::find(traces.begin(), traces.end(), c.trace), traces.end());
-    EXPECT_EQ(os.Lines("start").back(), "start " + M() + " ok");
+    for (const std::string& trace : c.traces)
+      EXPECT_NE(std::find(traces.begin(), traces.end(), trace), traces.end()) << trace;
   }
 }
 

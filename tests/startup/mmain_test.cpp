@@ -104,6 +104,19 @@ TEST(MainTest, SecondInstanceDoesNothingAtAll) {
   EXPECT_EQ(MMain::MainPath, VT(""));
 }
 
+TEST(MainTest, ElevatedEndsAtOnceWhereAnotherSessionUpdatesTheSameMainPath) {
+  for (const bool elevated : {true, false}) {
+    FakePlatform os;
+    os.elevated = elevated;
+    os.other_machine_instance = true;
+    os.args = VT("a.exe?b.exe");
+    os.max_ticks = 0;
+    os.RunMain();
+    EXPECT_EQ(os.IndexOf("machine-instance a.exe") >= 0, elevated);
+    EXPECT_EQ(os.Lines("form").empty(), elevated);
+  }
+}
+
 TEST(MainTest, LongPathsAreKeptWhole) {
   const Text long_path = VT("C:\\") + Text(40000, Char('x')) + VT(".exe");
   StartUp s(long_path + VT("?") + long_path + VT(".new"));
