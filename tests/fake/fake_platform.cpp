@@ -457,8 +457,14 @@ bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_ex
     // plain file.
     files[to] = PlainCopy(source->second);
   }
+  if (ok)
+    now_ms += copy_ms;
   Log("copy " + Utf8(from) + " -> " + Utf8(to) + (ok ? " ok" : " fail"));
   return ok;
+}
+
+bool FakePlatform::CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) {
+  return CopyOneFile(from, to, fail_if_exists);
 }
 
 platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
@@ -473,21 +479,35 @@ platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
   if (!held_download.empty() && from == held_download)
     source = &held;
   ReplaceOutcome outcome = ReplaceOutcome::kReplaced;
+  // A copy kept from a refused try from the same source is renamed as it is.
+  std::optional<File> staged;
+  if (kept_ && kept_from_ == from)
+    staged.swap(kept_);
+  kept_.reset();
   if (Fails("replace", from) || !source || source->delete_pending || !dirs.count(Parent(to)) ||
       files.count(staging)) {
     outcome = ReplaceOutcome::kFailed;
-  } else if (auto existing = files.find(to); existing != files.end()) {
-    // Replaced by a rename, or freed first when only its attributes are
-    // read; any other holder, a running image or the read-only bit refuse.
-    const File& old = existing->second;
-    if (old.in_use || old.shared_delete || old.delete_pending || !RunningFrom(to).empty() ||
-        (old.attributes & platform::kAttrReadOnly))
-      outcome = ReplaceOutcome::kInUse;
+  } else {
+    if (!staged) {
+      staged = PlainCopy(*source);
+      ++staged_copies;
+      now_ms += copy_ms;
+    }
+    if (auto existing = files.find(to); existing != files.end()) {
+      // Replaced by a rename, or freed first when only its attributes are
+      // read; any other holder, a running image or the read-only bit refuse.
+      const File& old = existing->second;
+      if (old.in_use || old.shared_delete || old.delete_pending || !RunningFrom(to).empty() ||
+          (old.attributes & platform::kAttrReadOnly)) {
+        outcome = ReplaceOutcome::kInUse;
+        kept_.swap(staged);
+        kept_from_ = from;
+      }
+    }
   }
-  if (outcome == ReplaceOutcome::kReplaced) {
-    files[to] = PlainCopy(*source);
-  }
-  static const char* const kNames[] = {"ok", "in-use", "fail"};
+  if (outcome == ReplaceOutcome::kReplaced)
+    files[to] = *staged;
+  static const char* const kNames[] = {"ok", "in-use", "fail", "fail-after-change"};
   Log("replace " + Utf8(from) + " -> " + Utf8(to) + " " + kNames[static_cast<int>(outcome)]);
   return outcome;
 }
@@ -498,10 +518,24 @@ void FakePlatform::RemoveAsideFiles(const Text& path) {
   if (Fails("remove-aside", path))
     return;
   Touch();
+  // Only the exact form of an aside name: the name, ".", a process id and
+  // a try number in hexadecimal joined by "-", ".deleted".
   const Text folder = Parent(path);
-  const Text pattern = BaseName(path) + VT(".*.deleted");
+  const Text base = ToLower(BaseName(path)) + Char('.');
+  const auto aside_name = [&](Text name) {
+    name = ToLower(name);
+    const Text tail = VT(".deleted");
+    if (name.size() < base.size() + 3 + tail.size() || name.compare(0, base.size(), base) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+      return false;
+    const Text id = name.substr(base.size(), name.size() - base.size() - tail.size());
+    const size_t dash = id.find(Char('-'));
+    const auto hex = [](Char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    return dash >= 1 && dash <= 8 && dash + 2 == id.size() &&
+           std::all_of(id.begin(), id.begin() + dash, hex) && hex(id.back());
+  };
   for (auto it = files.begin(); it != files.end();) {
-    if (Parent(it->first) != folder || !WildcardMatch(pattern, BaseName(it->first))) {
+    if (Parent(it->first) != folder || !aside_name(BaseName(it->first))) {
       ++it;
     } else if (it->second.shared_delete || it->second.attributes_holder || it->second.in_use) {
       it->second.delete_pending = !it->second.in_use;
@@ -603,8 +637,16 @@ bool FakePlatform::RunTimer(const Text& title, unsigned interval_ms, void (*on_t
   }
   timer_running = true;
   stop_requested_ = false;
+  long long due = now_ms;
   while (!stop_requested_ && ticks_run < max_ticks) {
-    now_ms += interval_ms;
+    // A tick that overran the next one's time is followed at once by that
+    // one, and the ticks it overran further are dropped, as a window timer
+    // does.
+    due += interval_ms;
+    if (now_ms < due)
+      now_ms = due;
+    while (due + interval_ms <= now_ms)
+      due += interval_ms;
     ++ticks_run;
     if (auto it = before_tick.find(ticks_run); it != before_tick.end()) {
       const Unmetered unmetered;
@@ -628,6 +670,10 @@ void FakePlatform::Pause(unsigned ms) {
   now_ms += ms;
   if (on_pause)
     on_pause();
+}
+
+uint64_t FakePlatform::NowMs() {
+  return uint64_t(now_ms);
 }
 
 void FakePlatform::EndProcess(int code) {

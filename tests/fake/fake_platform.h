@@ -116,8 +116,9 @@ class FakePlatform : public platform::Platform {
   // "session") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
   std::function<bool(const std::string& op, const Text& arg)> raise_if;
-  int calls = 0;         // calls made that can fail, in order
-  bool touched = false;  // a file was changed (attributes, delete, copy)
+  long long copy_ms = 0;  // virtual time each copy takes, staged or not
+  int calls = 0;          // calls made that can fail, in order
+  bool touched = false;   // a file was changed (attributes, delete, copy)
 
   std::map<Text, File> files;
   std::set<Text> dirs;
@@ -147,6 +148,7 @@ class FakePlatform : public platform::Platform {
   std::vector<std::pair<Text, Text>> boxes;  // caption, text
   int ticks_run = 0;
   long long now_ms = 0;
+  int staged_copies = 0;  // copies ReplaceWithCopy made into its staging file
   bool privilege_enabled = false;
   // The download HoldAndCheckDownload holds, and the file as it checked it:
   // what a replace from that path copies.
@@ -173,6 +175,7 @@ class FakePlatform : public platform::Platform {
   bool SetAttributes(const Text& path, uint32_t attributes) override;
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
+  bool CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
   platform::ReplaceOutcome ReplaceWithCopy(const Text& from,
                                            const Text& staging,
@@ -191,6 +194,7 @@ class FakePlatform : public platform::Platform {
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
   void Pause(unsigned ms) override;
+  uint64_t NowMs() override;
   [[noreturn]] void EndProcess(int code) override;
 
  private:
@@ -202,6 +206,9 @@ class FakePlatform : public platform::Platform {
   bool Deletable(const Text& path);
   void Log(const std::string& line) { log.push_back(line); }
   uint32_t next_pid_ = 3960;
+  // The staged copy a replace refused for a file in use kept, and its source.
+  std::optional<File> kept_;
+  Text kept_from_;
   bool stop_requested_ = false;
 };
 
