@@ -392,6 +392,8 @@ ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
     if (!CopyContents(source, staged.Get()) || !WritePendingThrough() ||
         !FlushFileBuffers(staged.Get()))
       return ReplaceOutcome::kFailed;  // the copy goes at the close
+  } else if (!WritePendingThrough()) {
+    return ReplaceOutcome::kFailed;
   }
   // The mark comes off for the rename: a file pending deletion may refuse it.
   if (!MarkForDeletion(staged.Get(), false))
