@@ -509,37 +509,21 @@ int CreationsWhile(const std::wstring& folder,
   return created;
 }
 
-// The creation time of the file `path`, read from its folder's listing.
-ULONGLONG CreationTime(const std::wstring& path) {
-  WIN32_FIND_DATAW found = {};
-  const platform::win::FindHandle find(FindFirstFileW(path.c_str(), &found));
-  return find ? ULONGLONG(found.ftCreationTime.dwHighDateTime) << 32 |
-                    found.ftCreationTime.dwLowDateTime
-              : 0;
-}
-
 TEST_F(WineUpdate, NewVersionThatExitsAtOnceIsReportedAfterTheWatchAndRolledBack) {
   // The new version exits as soon as it has started. It counts as running
-  // only when seen 500 ms after its start: not in the tick that a swap
-  // longer than a tick holds up, which comes at once after the start.
+  // only when seen 500 ms after its start: not in the tick that a long swap
+  // (two large executables copied and written through) holds up, which
+  // comes at once after the start.
   CopyInto(FixtureExe(L"product_quick.exe"), download_);
   const std::string quick = ReadBytes(download_);
-  struct Row {
-    const char* name;
-    bool scanned;
-    size_t padding;
-  };
-  const Row rows[] = {
-      {"no scanner", false, 0},
-      // A scanner opens the fresh executable, sharing only reading, and holds
-      // it across the restore: the restore is refused until it lets go.
-      {"a scanner holds the new executable across the restore", true, 0},
-      // Two copies of large executables, written through: a long swap tick.
-      {"large executables", false, 192 << 20},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const std::string padding(row.padding, 'p');
+  // A scanner opens the fresh executable, sharing only reading, and holds it
+  // across the restore: the restore is refused until it lets go.
+  for (const int row : {0, 1, 2}) {
+    const bool scanned = row == 1;
+    SCOPED_TRACE(scanned ? "a scanner holds the new executable across the restore"
+                 : row   ? "large executables"
+                         : "no scanner");
+    const std::string padding(row == 2 ? 192 << 20 : 0, 'p');
     Know("v1", v1_ + padding);
     Know("v2-quick", quick + padding);
     e2e::EndProcessesInside(install_);
@@ -549,24 +533,23 @@ TEST_F(WineUpdate, NewVersionThatExitsAtOnceIsReportedAfterTheWatchAndRolledBack
     WriteBytes(download_, quick + padding);
     const ULONGLONG started_at = Now();
     VeltrinRun run = StartVeltrin(ProductArguments());
-    if (row.scanned) {
+    if (scanned) {
       ASSERT_TRUE(WaitForLog(1));
       platform::win::Handle scanner(CreateFileW(main_.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                 nullptr, OPEN_EXISTING, 0, nullptr));
       ASSERT_TRUE(scanner);
-      // The restore copies into its staging file once; its tries, one every
-      // 100 ms, only rename it: held for a second, the file is neither made
-      // again nor changed.
-      const std::wstring staging = main_ + L".staging";
-      EXPECT_EQ(CreationsWhile(
-                    install_, L"app.exe.staging", [](int n) { return n >= 1; }, 15000),
-                1);
-      const ULONGLONG created = CreationTime(staging);
-      EXPECT_NE(created, 0u);
-      EXPECT_EQ(CreationsWhile(
-                    install_, L"app.exe.staging", [](int n) { return n >= 1; }, 1000),
-                0);
-      EXPECT_EQ(CreationTime(staging), created);
+      // The restore copies into its staging file once, and each try (one
+      // every 100 ms) only renames it: held for a second, the file is
+      // neither made again nor changed.
+      const auto until_made = [](int created) { return created >= 1; };
+      EXPECT_EQ(CreationsWhile(install_, L"app.exe.staging", until_made, 15000), 1);
+      Sleep(200);  // the copy is whole, its times set
+      WIN32_FIND_DATAW first = {}, later = {};
+      platform::win::FindHandle(FindFirstFileW((main_ + L".staging").c_str(), &first));
+      EXPECT_EQ(CreationsWhile(install_, L"app.exe.staging", until_made, 1000), 0);
+      platform::win::FindHandle(FindFirstFileW((main_ + L".staging").c_str(), &later));
+      EXPECT_NE(first.ftCreationTime.dwLowDateTime, 0u);
+      EXPECT_EQ(later.ftCreationTime.dwLowDateTime, first.ftCreationTime.dwLowDateTime);
     }
     EXPECT_TRUE(run.AnswerBox(e2e::kNotRunning));
     // The start tick and 11 more: 5.5 s after the first tick.

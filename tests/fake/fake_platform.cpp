@@ -487,23 +487,22 @@ platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
   if (Fails("replace", from) || !source || source->delete_pending || !dirs.count(Parent(to)) ||
       files.count(staging)) {
     outcome = ReplaceOutcome::kFailed;
-  } else {
-    if (!staged) {
-      staged = PlainCopy(*source);
-      ++staged_copies;
-      now_ms += copy_ms;
-    }
-    if (auto existing = files.find(to); existing != files.end()) {
-      // Replaced by a rename, or freed first when only its attributes are
-      // read; any other holder, a running image or the read-only bit refuse.
-      const File& old = existing->second;
-      if (old.in_use || old.shared_delete || old.delete_pending || !RunningFrom(to).empty() ||
-          (old.attributes & platform::kAttrReadOnly)) {
-        outcome = ReplaceOutcome::kInUse;
-        kept_.swap(staged);
-        kept_from_ = from;
-      }
-    }
+  } else if (auto existing = files.find(to); existing != files.end()) {
+    // Replaced by a rename, or freed first when only its attributes are
+    // read; any other holder, a running image or the read-only bit refuse.
+    const File& old = existing->second;
+    if (old.in_use || old.shared_delete || old.delete_pending || !RunningFrom(to).empty() ||
+        (old.attributes & platform::kAttrReadOnly))
+      outcome = ReplaceOutcome::kInUse;
+  }
+  if (outcome != ReplaceOutcome::kFailed && !staged) {
+    staged = PlainCopy(*source);
+    ++staged_copies;
+    now_ms += copy_ms;
+  }
+  if (outcome == ReplaceOutcome::kInUse) {
+    kept_.swap(staged);
+    kept_from_ = from;
   }
   if (outcome == ReplaceOutcome::kReplaced)
     files[to] = *staged;
@@ -518,24 +517,10 @@ void FakePlatform::RemoveAsideFiles(const Text& path) {
   if (Fails("remove-aside", path))
     return;
   Touch();
-  // Only the exact form of an aside name: the name, ".", a process id and
-  // a try number in hexadecimal joined by "-", ".deleted".
   const Text folder = Parent(path);
-  const Text base = ToLower(BaseName(path)) + Char('.');
-  const auto aside_name = [&](Text name) {
-    name = ToLower(name);
-    const Text tail = VT(".deleted");
-    if (name.size() < base.size() + 3 + tail.size() || name.compare(0, base.size(), base) != 0 ||
-        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
-      return false;
-    const Text id = name.substr(base.size(), name.size() - base.size() - tail.size());
-    const size_t dash = id.find(Char('-'));
-    const auto hex = [](Char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-    return dash >= 1 && dash <= 8 && dash + 2 == id.size() &&
-           std::all_of(id.begin(), id.begin() + dash, hex) && hex(id.back());
-  };
+  const Text pattern = BaseName(path) + VT(".*.deleted");
   for (auto it = files.begin(); it != files.end();) {
-    if (Parent(it->first) != folder || !aside_name(BaseName(it->first))) {
+    if (Parent(it->first) != folder || !WildcardMatch(pattern, BaseName(it->first))) {
       ++it;
     } else if (it->second.shared_delete || it->second.attributes_holder || it->second.in_use) {
       it->second.delete_pending = !it->second.in_use;
@@ -639,9 +624,7 @@ bool FakePlatform::RunTimer(const Text& title, unsigned interval_ms, void (*on_t
   stop_requested_ = false;
   long long due = now_ms;
   while (!stop_requested_ && ticks_run < max_ticks) {
-    // A tick that overran the next one's time is followed at once by that
-    // one, and the ticks it overran further are dropped, as a window timer
-    // does.
+    // A tick that overran the next comes at once after it, as a window timer's.
     due += interval_ms;
     if (now_ms < due)
       now_ms = due;

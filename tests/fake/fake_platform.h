@@ -99,6 +99,8 @@ class FakePlatform : public platform::Platform {
   uint32_t self_pid = 4120;
   uint32_t self_session = 1;
   int max_ticks = 500;  // the timer stops by itself after this many ticks
+  // The virtual time each copy takes, staged or not.
+  long long copy_ms = 0;
   // Runs before the timer tick with that number (1 = first tick of the form).
   std::map<int, std::function<void()>> before_tick;
   // Decides what StartProgram does; by default a file that exists and does
@@ -116,9 +118,8 @@ class FakePlatform : public platform::Platform {
   // "session") and first argument.
   std::function<bool(const std::string& op, const Text& arg)> fail_if;
   std::function<bool(const std::string& op, const Text& arg)> raise_if;
-  long long copy_ms = 0;  // virtual time each copy takes, staged or not
-  int calls = 0;          // calls made that can fail, in order
-  bool touched = false;   // a file was changed (attributes, delete, copy)
+  int calls = 0;         // calls made that can fail, in order
+  bool touched = false;  // a file was changed (attributes, delete, copy)
 
   std::map<Text, File> files;
   std::set<Text> dirs;

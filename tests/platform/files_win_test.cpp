@@ -560,8 +560,7 @@ TEST_F(Win32Replace, RemovesTheAsideFilesOfOneFileOnly) {
   MakeFile(L"app.exe");
   MakeFile(L"app.exe.1a2b-0.deleted", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   MakeFile(L"APP.EXE.ff-f.DELETED", FILE_ATTRIBUTE_READONLY);
-  // The backup's (removed by a call of its own), another file's, and names
-  // of the product or the user that only look alike.
+  // Another file's (the backup's too), and other names that end alike.
   MakeFile(L"app.exe.bak.1a2b-0.deleted");
   MakeFile(L"other.exe.1a2b-0.deleted");
   MakeFile(L"app.exe.notes.deleted");
