@@ -72,12 +72,18 @@ bool DeleteStaleFile(const Text& path) {
   return DeleteFileExclusive(path);
 }
 
+bool IsFile(const Text& path) {
+  const std::optional<uint32_t> attributes =
+      Trapping([&] { return Os().GetAttributes(path); }, std::optional<uint32_t>());
+  return attributes && !(*attributes & platform::kAttrDirectory);
+}
+
 platform::ReplaceOutcome ReplaceWithCopy(const Text& source,
                                          const Text& staging,
                                          const Text& destination) {
   ClearBlockingAttributes(destination);
   return Trapping([&] { return Os().ReplaceWithCopy(source, staging, destination); },
-                  platform::ReplaceOutcome::kFailed);
+                  platform::ReplaceOutcome::kFailedAfterChange);
 }
 
 void RemoveAsideFiles(const Text& path) {
@@ -94,6 +100,10 @@ void ClearReadOnly(const Text& path) {
 
 bool CopyFileTo(const Text& source, const Text& destination, bool overwrite) {
   return Os().CopyOneFile(source, destination, /*fail_if_exists=*/!overwrite);
+}
+
+bool CopyFileToUnflushed(const Text& source, const Text& destination, bool overwrite) {
+  return Os().CopyOneFileUnflushed(source, destination, /*fail_if_exists=*/!overwrite);
 }
 
 Text GetFileName(const Text& path) {

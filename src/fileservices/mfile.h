@@ -39,17 +39,21 @@ bool DeleteFileExclusive(const Text& path);
 // path, a folder or a file held open elsewhere.
 bool DeleteStaleFile(const Text& path);
 
+// True when a file, not a folder, is at `path`, whatever its attributes
+// (found by them: hidden and system files too). False when it cannot be told.
+bool IsFile(const Text& path);
+
 // Replaces `destination` with a copy of `source` made in `staging` and
 // renamed onto it, so that `destination` holds a whole file, old or new, at
 // every instant. A destination found by its attributes is first cleared of
 // read-only, hidden and system, which would refuse the replace. An error
-// raised is kFailed.
+// raised midway may have come after the rename: kFailedAfterChange.
 platform::ReplaceOutcome ReplaceWithCopy(const Text& source,
                                          const Text& staging,
                                          const Text& destination);
 
-// Removes what earlier runs moved aside from `path` or its backup and
-// staging names and left behind. Errors are ignored.
+// Removes what earlier runs moved aside from `path` and left behind: only
+// files named exactly as this program names them. Errors are ignored.
 void RemoveAsideFiles(const Text& path);
 
 // Clears the read-only attribute of `path`, writing every other attribute bit
@@ -63,6 +67,10 @@ void ClearReadOnly(const Text& path);
 // read-only one could not be overwritten by a rollback). Nothing is trimmed,
 // cleared or retried.
 bool CopyFileTo(const Text& source, const Text& destination, bool overwrite);
+// The same, but the copy reaches the disk only with the next ReplaceWithCopy,
+// which writes it through with its own copy before its rename (the
+// platform's CopyOneFileUnflushed).
+bool CopyFileToUnflushed(const Text& source, const Text& destination, bool overwrite);
 
 // Everything after the last path separator of `path`: the whole path when it
 // holds none, empty when it ends with one. Paths of any length work.

@@ -74,6 +74,10 @@ enum class ReplaceOutcome {
   kReplaced,  // the destination holds the copy, on disk
   kInUse,     // refused: sharing violation or access denied; worth another try
   kFailed,    // refused for any other reason
+  // Failed after `to` was changed: it may hold the copy (the rename could
+  // not be written through) or be missing (the old file could not be put
+  // back). Whatever `to` held must be restored.
+  kFailedAfterChange,
 };
 
 // What the trust check of a download came to.
@@ -192,6 +196,13 @@ class Platform {
   // leaves no destination that this call created, and leaves an existing
   // destination it refused untouched.
   virtual bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) = 0;
+  // Copies as CopyOneFile does, but does not wait for the disk: the copy
+  // stays open, and nobody else can open it, until the next ReplaceWithCopy
+  // writes it through together with its own copy, before its rename, so
+  // that both reach the disk in one wait. Until then a power cut may lose
+  // it, and it is not to be read. One such copy at a time; a second one
+  // writes the first through first.
+  virtual bool CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) = 0;
   // Deletes the file `path` so that its name is free the moment this
   // returns true. Windows merely marks a file for deletion while another
   // program holds it open, and the name stays taken until the last holder
@@ -219,9 +230,13 @@ class Platform {
   // with it where the system allows. After kReplaced, `to` is a plain file
   // holding the copy and `staging` is free; after any other outcome, `to`
   // is as it was, whole under its own name, and no file this call created
-  // is left - with one exception: where the rename is in place but cannot
-  // be written through, kFailed is reported with `to` holding the copy, so
-  // that the caller restores what it must.
+  // is left - with two exceptions. Where `to` was changed before the
+  // failure, kFailedAfterChange is reported, so that the caller restores
+  // what it must. And after kInUse the copy may be kept, whole and on
+  // disk, under `staging`, held by this program and gone with it: a call
+  // again from the same source file renames it instead of copying again.
+  // A copy left pending by CopyOneFileUnflushed is written through before
+  // the rename; where that fails, kFailed, `to` untouched.
   virtual ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) = 0;
   // Checks this program's own code signature, through a handle on its own
   // image, with the system's trust services (loaded as for
@@ -249,10 +264,12 @@ class Platform {
                                             const Text& installed,
                                             TrustReference reference) = 0;
   // Removes the files that DeleteUnsharedFile moved aside in earlier runs
-  // from `path`, or from a name that extends it (its backup, its staging
-  // copy), and that are still there: a power cut came before their holder
-  // let go, or a rename back failed. Any attributes; one still held is
-  // marked for deletion and left. Best effort: nothing is reported.
+  // from `path` and that are still there: a power cut came before their
+  // holder let go, or a rename back failed. Only names of exactly the form
+  // DeleteUnsharedFile gives (`path`'s name, ".", a process id and a try
+  // number in hexadecimal joined by "-", ".deleted") are removed; anything
+  // else is left alone. Any attributes; one still held is marked for
+  // deletion and left. Best effort: nothing is reported.
   virtual void RemoveAsideFiles(const Text& path) = 0;
 
   // --- Processes --------------------------------------------------------------
@@ -302,6 +319,9 @@ class Platform {
   virtual void StopTimer() = 0;
   // Waits `ms` milliseconds on the calling thread, dispatching nothing.
   virtual void Pause(unsigned ms) = 0;
+  // Milliseconds of a clock that only moves forward, from any start: for
+  // the time between two readings, whenever the ticks come.
+  virtual uint64_t NowMs() = 0;
   // Ends the process at once with `code`.
   [[noreturn]] virtual void EndProcess(int code) = 0;
 };

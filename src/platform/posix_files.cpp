@@ -179,9 +179,10 @@ mode_t CopyMode(const struct stat& from_st) {
 
 // Fills `dest`, open for writing at its start, with everything `source`
 // (described by `from_st`) holds, gives it the copy's bits and the source's
-// last-write time, and writes it through to the disk, data and metadata; the
-// folder entry that names it is the caller's to flush.
-bool FillCopy(int source, const struct stat& from_st, int dest) {
+// last-write time, and with `write_through` writes it through to the disk,
+// data and metadata; the folder entry that names it is the caller's to
+// flush.
+bool FillCopy(int source, const struct stat& from_st, int dest, bool write_through) {
   if (!CopyBytes(source, dest))
     return false;
   // The bits are set whether the file was created (where the umask and the
@@ -191,10 +192,35 @@ bool FillCopy(int source, const struct stat& from_st, int dest) {
   // flushed with the bytes.
   fchmod(dest, CopyMode(from_st));
   const timespec times[2] = {{0, UTIME_OMIT}, from_st.st_mtim};
-  return futimens(dest, times) == 0 && fsync(dest) == 0;
+  return futimens(dest, times) == 0 && (!write_through || fsync(dest) == 0);
 }
 
-bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) {
+// The copy CopyOneFileUnflushed made and left to be written through, and
+// its folder, both open until then.
+int g_pending = -1;
+int g_pending_folder = -1;
+
+// Writes the pending copy and its folder entry through to the disk and
+// lets them go; true when there is none.
+bool WritePendingThrough() {
+  if (g_pending < 0)
+    return true;
+  bool ok = fsync(g_pending) == 0;
+  // Some file systems cannot sync a folder (EINVAL): there the file's own
+  // fsync is all that can be had.
+  ok = (fsync(g_pending_folder) == 0 || errno == EINVAL) && ok;
+  close(g_pending);
+  close(g_pending_folder);
+  g_pending = g_pending_folder = -1;
+  return ok;
+}
+
+bool CopyFromOpenSource(int source,
+                        const std::string& to,
+                        bool fail_if_exists,
+                        bool write_through) {
+  if (!WritePendingThrough())
+    return false;
   struct stat from_st;
   if (fstat(source, &from_st) != 0 || !S_ISREG(from_st.st_mode))
     return false;
@@ -217,8 +243,20 @@ bool CopyFromOpenSource(int source, const std::string& to, bool fail_if_exists) 
   const int dest = open(to.c_str(), flags, S_IRUSR | S_IWUSR);
   if (dest < 0)
     return false;
+  bool ok = FillCopy(source, from_st, dest, write_through);
+  if (ok && !write_through) {
+    // Left pending, with the folder whose entry names it.
+    const char* const folder = FolderOf(to);
+    const int folder_fd = folder ? open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (folder_fd >= 0) {
+      g_pending = dest;
+      g_pending_folder = folder_fd;
+      return true;
+    }
+    ok = false;
+  }
   // A new file whose folder was not synced can vanish in a power cut.
-  bool ok = FillCopy(source, from_st, dest) && FlushFolderOf(to);
+  ok = ok && FlushFolderOf(to);
   ok = close(dest) == 0 && ok;
   // A failed copy leaves no file it created behind.
   if (!ok && !existed)
@@ -344,13 +382,25 @@ bool PosixPlatform::DeleteOneFile(const Text& path) {
   return unlink(path.c_str()) == 0;
 }
 
-bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+namespace {
+
+bool MakeCopy(const Text& from, const Text& to, bool fail_if_exists, bool write_through) {
   const int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (source < 0)
     return false;
-  const bool copied = CopyFromOpenSource(source, to, fail_if_exists);
+  const bool copied = CopyFromOpenSource(source, to, fail_if_exists, write_through);
   close(source);
   return copied;
+}
+
+}  // namespace
+
+bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+  return MakeCopy(from, to, fail_if_exists, true);
+}
+
+bool PosixPlatform::CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) {
+  return MakeCopy(from, to, fail_if_exists, false);
 }
 
 // rename(2) replaces the target in one step: every other process sees the
@@ -360,6 +410,10 @@ bool PosixPlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_e
 ReplaceOutcome PosixPlatform::ReplaceWithCopy(const Text& from,
                                               const Text& staging,
                                               const Text& to) {
+  // Whatever becomes of this call, a pending copy is not left pending.
+  struct PendingGoes {
+    ~PendingGoes() { WritePendingThrough(); }
+  } pending_goes;
   // Refused before the copy is made, so that a caller that tries again does
   // not copy each time, and again before the rename.
   ReplaceOutcome outcome = ReplaceRefusal(to);
@@ -377,7 +431,9 @@ ReplaceOutcome PosixPlatform::ReplaceWithCopy(const Text& from,
   bool ok = fstat(source, &from_st) == 0 && S_ISREG(from_st.st_mode) &&
             (dest = OpenStagingFile(staging, named)) >= 0;
   bool staged = ok && named;  // `staging` names a file of this call's
-  ok = ok && FillCopy(source, from_st, dest);
+  // Written through together with the pending copy: the disk takes both in
+  // one wait.
+  ok = ok && FillCopy(source, from_st, dest, false) && WritePendingThrough() && fsync(dest) == 0;
   if (ok && !named)
     staged = ok = NameOpenFile(dest, staging);
   if (dest >= 0)
@@ -399,7 +455,7 @@ ReplaceOutcome PosixPlatform::ReplaceWithCopy(const Text& from,
   // cut may bring back the old file, which is whole (the copy's bytes were
   // written through before the rename). A folder that cannot be flushed is
   // reported, though the copy is in place.
-  return FlushFolderOf(to) ? ReplaceOutcome::kReplaced : ReplaceOutcome::kFailed;
+  return FlushFolderOf(to) ? ReplaceOutcome::kReplaced : ReplaceOutcome::kFailedAfterChange;
 }
 
 // Nothing is ever moved aside here: unlinking frees a name at once.

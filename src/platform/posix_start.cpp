@@ -325,6 +325,12 @@ void PosixPlatform::Pause(unsigned ms) {
   }
 }
 
+uint64_t PosixPlatform::NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(Nanoseconds(now) / 1000000LL);
+}
+
 void PosixPlatform::EndProcess(int code) {
   std::fflush(stdout);
   std::fflush(stderr);

@@ -34,6 +34,7 @@ class Win32Platform final : public Platform {
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
   void Pause(unsigned ms) override;
+  uint64_t NowMs() override;
   [[noreturn]] void EndProcess(int code) override;
 
   // win_files.cpp
@@ -42,6 +43,7 @@ class Win32Platform final : public Platform {
   bool SetAttributes(const Text& path, uint32_t attributes) override;
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
+  bool CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
   ReplaceOutcome ReplaceWithCopy(const Text& from, const Text& staging, const Text& to) override;
   void RemoveAsideFiles(const Text& path) override;

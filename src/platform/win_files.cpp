@@ -122,14 +122,52 @@ Handle OpenCopySource(const wchar_t* path) {
 }
 
 // Copies the bytes and the last-write time of `source` to `dest`, both at
-// their start, and writes them through to the disk. Only those come along:
-// no other stream (a download's mark of origin stays with the download)
-// and no attribute. The time is set after the last write, which would
-// change it, and the flush writes it with the bytes.
+// their start. Only those come along: no other stream (a download's mark
+// of origin stays with the download) and no attribute. The time is set
+// after the last write, which would change it; a flush writes it with the
+// bytes.
 bool CopyContents(HANDLE source, HANDLE dest) {
   FILETIME last_write = {};
   return CopyBytes(source, dest) && GetFileTime(source, nullptr, nullptr, &last_write) &&
-         SetFileTime(dest, nullptr, nullptr, &last_write) && FlushFileBuffers(dest);
+         SetFileTime(dest, nullptr, nullptr, &last_write);
+}
+
+// The copy CopyOneFileUnflushed made and left to be written through, open
+// and unshared until then.
+Handle g_pending;
+
+// Writes the pending copy through to the disk and lets it go; true when
+// there is none.
+bool WritePendingThrough() {
+  if (!g_pending)
+    return true;
+  const bool flushed = FlushFileBuffers(g_pending.Get()) != 0;
+  g_pending.Reset();
+  return flushed;
+}
+
+// A staged copy that ReplaceWithCopy could not rename because the file at
+// its destination was in use: kept, marked for deletion (it goes with this
+// process), for the next try from the same source, which then only renames
+// it. The source is told by its volume and file index.
+struct KeptCopy {
+  Handle staged;
+  DWORD volume = 0;
+  DWORD index_high = 0;
+  DWORD index_low = 0;
+};
+KeptCopy g_kept;
+
+// Fills in the identity of the open file `file`; false when it cannot be
+// read.
+bool IdentifyFile(HANDLE file, DWORD& volume, DWORD& index_high, DWORD& index_low) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info))
+    return false;
+  volume = info.dwVolumeSerialNumber;
+  index_high = info.nFileIndexHigh;
+  index_low = info.nFileIndexLow;
+  return true;
 }
 
 // Opens the file at `target` (the file functions' form of the absolute path
@@ -177,11 +215,11 @@ ReplaceOutcome RefusalOutcome(DWORD error) {
                                                                           : ReplaceOutcome::kFailed;
 }
 
-// True when `name` is an aside name that MoveAside gives a file named
-// `base`, or one named like it with a further extension (`base`.bak): it
-// begins with `base` and ".", and ends with ".", a hexadecimal process id,
-// "-", a hexadecimal try number and ".deleted" (letters in either case, as
-// the folder compares them).
+// True when `name` is exactly an aside name that MoveAside gives a file
+// named `base`: `base`, ".", the process id (1 to 8 hexadecimal digits),
+// "-", the try number (one hexadecimal digit) and ".deleted", letters in
+// either case, as the folder compares them. A name the product or the user
+// gave, however alike, is not one.
 bool IsAsideNameOf(const wchar_t* name, const wchar_t* base) {
   constexpr wchar_t kTail[] = L".deleted";
   constexpr size_t kTailLength = std::size(kTail) - 1;
@@ -190,18 +228,13 @@ bool IsAsideNameOf(const wchar_t* name, const wchar_t* base) {
   if (length < base_length + 4 + kTailLength || _wcsnicmp(name, base, base_length) != 0 ||
       name[base_length] != L'.' || _wcsicmp(name + length - kTailLength, kTail) != 0)
     return false;
-  // Read backwards from the tail: the try number, then the process id.
-  const wchar_t* const start = name + base_length;
-  const wchar_t* p = name + length - kTailLength;
-  for (const wchar_t separator : {L'-', L'.'}) {
-    const wchar_t* const end = p;
-    while (p > start && iswxdigit(p[-1]))
-      --p;
-    if (p == end || p == start || p[-1] != separator)
-      return false;
-    --p;
-  }
-  return true;
+  const wchar_t* p = name + base_length + 1;
+  const wchar_t* const id = p;
+  while (iswxdigit(*p))
+    ++p;
+  if (p == id || p - id > 8 || *p != L'-' || !iswxdigit(p[1]))
+    return false;
+  return p + 2 == name + length - kTailLength;
 }
 
 }  // namespace
@@ -239,7 +272,13 @@ bool Win32Platform::DeleteOneFile(const Text& path) {
   return DeleteFileW(ExtendedLengthPath(path.c_str(), g_rooms[0])) != 0;
 }
 
-bool Win32Platform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+namespace {
+
+// CopyOneFile, and CopyOneFileUnflushed without `write_through`: the copy's
+// handle is then kept in g_pending.
+bool MakeCopy(const Text& from, const Text& to, bool fail_if_exists, bool write_through) {
+  if (!WritePendingThrough())
+    return false;
   Handle source = OpenCopySource(from.c_str());
   if (!source)
     return false;
@@ -264,12 +303,25 @@ bool Win32Platform::CopyOneFile(const Text& from, const Text& to, bool fail_if_e
   if (!dest)
     return false;
   const bool created = fail_if_exists || GetLastError() != ERROR_ALREADY_EXISTS;
-  const bool copied = CopyContents(source.Get(), dest.Get());
+  const bool copied =
+      CopyContents(source.Get(), dest.Get()) && (!write_through || FlushFileBuffers(dest.Get()));
   if (!copied && created) {
     // Gone when the handle closes, as a failed system copy leaves nothing.
     MarkForDeletion(dest.Get(), true);
   }
+  if (copied && !write_through)
+    g_pending = std::move(dest);
   return copied;
+}
+
+}  // namespace
+
+bool Win32Platform::CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) {
+  return MakeCopy(from, to, fail_if_exists, true);
+}
+
+bool Win32Platform::CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) {
+  return MakeCopy(from, to, fail_if_exists, false);
 }
 
 bool Win32Platform::DeleteUnsharedFile(const Text& path) {
@@ -296,6 +348,10 @@ bool Win32Platform::DeleteUnsharedFile(const Text& path) {
 ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
                                               const Text& staging,
                                               const Text& to) {
+  // Whatever becomes of this call, a pending copy is not left pending.
+  struct PendingGoes {
+    ~PendingGoes() { WritePendingThrough(); }
+  } pending_goes;
   // A download whose signature was checked is read through the handle that
   // has held it since: what was checked is what is installed.
   Handle opened;
@@ -306,24 +362,42 @@ ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
   }
   if (!source || source == INVALID_HANDLE_VALUE)
     return ReplaceOutcome::kFailed;
-  // A fresh file that nobody else opens until it is whole and in place.
-  // DELETE lets it be marked, and renamed, on this very handle.
-  const wchar_t* const staging_path = ExtendedLengthPath(staging.c_str(), g_rooms[1]);
-  Handle staged(CreateFileW(staging_path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!staged)
-    return ReplaceOutcome::kFailed;
-  // Marked for deletion at once, so that a process ended in the middle of
-  // the copy (killed, logged off) leaves nothing behind; writing to a
-  // marked file goes on as usual. The mark comes off once the copy is on
-  // disk, for the rename: a file pending deletion may refuse it.
-  if (!MarkForDeletion(staged.Get(), true)) {
-    staged.Reset();
-    DeleteFileW(staging_path);
+  // A copy kept from an earlier try from this very file is renamed as it
+  // is; one from another file goes (it is marked for deletion).
+  DWORD volume = 0, index_high = 0, index_low = 0;
+  const bool identified = IdentifyFile(source, volume, index_high, index_low);
+  Handle staged;
+  if (g_kept.staged && identified && volume == g_kept.volume && index_high == g_kept.index_high &&
+      index_low == g_kept.index_low)
+    staged = std::move(g_kept.staged);
+  g_kept.staged.Reset();
+  if (!staged) {
+    // A fresh file that nobody else opens until it is whole and in place.
+    // DELETE lets it be marked, and renamed, on this very handle.
+    const wchar_t* const staging_path = ExtendedLengthPath(staging.c_str(), g_rooms[1]);
+    staged.Reset(CreateFileW(staging_path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!staged)
+      return ReplaceOutcome::kFailed;
+    // Marked for deletion at once, so that a process ended in the middle of
+    // the copy (killed, logged off) leaves nothing behind; writing to a
+    // marked file goes on as usual.
+    if (!MarkForDeletion(staged.Get(), true)) {
+      staged.Reset();
+      DeleteFileW(staging_path);
+      return ReplaceOutcome::kFailed;
+    }
+    // The copy and the pending one are written through together: the disk
+    // takes both in one wait.
+    if (!CopyContents(source, staged.Get()) || !WritePendingThrough() ||
+        !FlushFileBuffers(staged.Get()))
+      return ReplaceOutcome::kFailed;  // the copy goes at the close
+  } else if (!WritePendingThrough()) {
     return ReplaceOutcome::kFailed;
   }
-  if (!CopyContents(source, staged.Get()) || !MarkForDeletion(staged.Get(), false))
-    return ReplaceOutcome::kFailed;  // the copy goes at the close
+  // The mark comes off for the rename: a file pending deletion may refuse it.
+  if (!MarkForDeletion(staged.Get(), false))
+    return ReplaceOutcome::kFailed;
   const wchar_t* const full = FullPath(to.c_str());
   const wchar_t* const target = full ? ExtendedLengthPath(full, g_rooms[0]) : nullptr;
   if (!target || !RenameOpenFile(staged.Get(), target, true)) {
@@ -336,23 +410,32 @@ ReplaceOutcome Win32Platform::ReplaceWithCopy(const Text& from,
     if (target && RefusalOutcome(GetLastError()) == ReplaceOutcome::kInUse)
       old = MoveAside(full, target);
     if (!old) {
-      // In use only where the file at `to` refused to go.
+      // In use only where the file at `to` refused to go. The copy goes,
+      // or, for a file in use, waits marked for the next try.
       const ReplaceOutcome outcome =
           target ? RefusalOutcome(GetLastError()) : ReplaceOutcome::kFailed;
       MarkForDeletion(staged.Get(), true);
+      if (outcome == ReplaceOutcome::kInUse && identified) {
+        g_kept.staged = std::move(staged);
+        g_kept.volume = volume;
+        g_kept.index_high = index_high;
+        g_kept.index_low = index_low;
+      }
       return outcome;
     }
     if (!RenameOpenFile(staged.Get(), target, false)) {
-      // The old file goes back to its name, whole, and the copy goes.
-      RenameOpenFile(old.Get(), target, false);
+      // The old file goes back to its name, whole, and the copy goes. Where
+      // it cannot go back, `to` is missing: the caller restores it.
+      const bool back = RenameOpenFile(old.Get(), target, false);
       MarkForDeletion(staged.Get(), true);
-      return ReplaceOutcome::kFailed;
+      return back ? ReplaceOutcome::kFailed : ReplaceOutcome::kFailedAfterChange;
     }
     // Gone at the close, or when its last holder lets go.
     MarkForDeletion(old.Get(), true);
   }
   // The rename written through: only then does a power cut keep it.
-  return FlushFileBuffers(staged.Get()) ? ReplaceOutcome::kReplaced : ReplaceOutcome::kFailed;
+  return FlushFileBuffers(staged.Get()) ? ReplaceOutcome::kReplaced
+                                        : ReplaceOutcome::kFailedAfterChange;
 }
 
 void Win32Platform::RemoveAsideFiles(const Text& path) {

@@ -213,6 +213,10 @@ void Win32Platform::Pause(unsigned ms) {
   Sleep(ms);
 }
 
+uint64_t Win32Platform::NowMs() {
+  return GetTickCount64();
+}
+
 void Win32Platform::EndProcess(int code) {
   ExitProcess(UINT(code));
 }

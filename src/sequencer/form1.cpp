@@ -46,6 +46,11 @@ enum class Stage {
 };
 Stage g_stage = Stage::kWaiting;
 bool g_rolling_back = false;
+// Whether MainPath may have been changed: from the replace on, unless it
+// was refused before its rename. Where it never was, nothing is restored.
+bool g_main_changed = false;
+// When the start of the new version was accepted, by the platform's clock.
+uint64_t g_started_at_ms = 0;
 
 // Everything the swap and its rollbacks need, built when the form is
 // loaded, before anything on disk changes. From the first change on, the
@@ -157,7 +162,7 @@ void RestoreBackup() {
       box = &g_prepared.box_not_running;
       break;
   }
-  if (g_stage >= Stage::kReplacing)
+  if (g_stage > Stage::kReplacing || (g_stage == Stage::kReplacing && g_main_changed))
     IgnoringErrors(&RestoreBackup);
   if (box)
     IgnoringErrors([box] { platform::Os().ShowErrorBox(kTitle, *box); });
@@ -263,9 +268,18 @@ void Swap() {
   BackupPath = std::move(g_prepared.backup_path);
   if (g_prepared.download_in_the_way)
     RollBack();
-  // What an earlier run left behind goes first: the old executable moved
-  // aside where a power cut or a holder kept it, a half-made staging copy.
+  // Nothing is deleted unless MainPath holds a program: where it is missing
+  // (a power cut between the two renames of a replace, a scanner's
+  // quarantine) the stale backup or a file moved aside may be the only copy
+  // of the program left. M1, and everything stays.
+  if (!MFile::IsFile(MainPath))
+    RollBack();
+  // What an earlier run left behind goes first: the old executable, its
+  // backup or a staging copy moved aside where a power cut or a holder kept
+  // it, a half-made staging copy.
   MFile::RemoveAsideFiles(MainPath);
+  MFile::RemoveAsideFiles(BackupPath);
+  MFile::RemoveAsideFiles(g_prepared.staging_path);
   MFile::DeleteStaleFile(g_prepared.staging_path);
   // A stale backup goes whatever its attributes (a hidden one would make
   // the copy below fail, and every later update with it), and its name is
@@ -274,8 +288,13 @@ void Swap() {
   // that cannot be freed makes the copy fail.
   MFile::DeleteStaleFile(BackupPath);
   // The backup must be on disk before MainPath changes: after a power cut
-  // it may be the only copy of the old program left.
-  const bool backup_made = CopyFileTo(MainPath, BackupPath, /*overwrite=*/false);
+  // it may be the only copy of the old program left. The replace below
+  // writes it through together with the new version's copy, before its
+  // rename. The self-restart changes nothing at MainPath, and has no such
+  // replace to wait for.
+  const bool backup_made =
+      MMain::SelfRestart ? CopyFileTo(MainPath, BackupPath, /*overwrite=*/false)
+                         : MFile::CopyFileToUnflushed(MainPath, BackupPath, /*overwrite=*/false);
 
   if (MMain::SelfRestart)
     PurgeLibrariesAndRestart();
@@ -288,10 +307,14 @@ void Swap() {
   // old program until the new one is whole and on disk, whenever this
   // process is ended. A file another program holds is refused and stays.
   // The new executable carries none of the download's read-only, hidden or
-  // system attributes.
-  if (MFile::ReplaceWithCopy(NewPath, g_prepared.staging_path, MainPath) !=
-          platform::ReplaceOutcome::kReplaced ||
-      !FileExists(MainPath)) {
+  // system attributes. Refused before its rename, the replace leaves
+  // MainPath as it was: nothing to restore.
+  g_main_changed = true;
+  const platform::ReplaceOutcome replaced =
+      MFile::ReplaceWithCopy(NewPath, g_prepared.staging_path, MainPath);
+  if (replaced == platform::ReplaceOutcome::kInUse || replaced == platform::ReplaceOutcome::kFailed)
+    g_main_changed = false;
+  if (replaced != platform::ReplaceOutcome::kReplaced || !FileExists(MainPath)) {
     Trace(kTraceReplaceFailed);
     RollBack();
   }
@@ -304,6 +327,7 @@ void Swap() {
     Trace(kTraceStartFailed);
     RollBack();
   }
+  g_started_at_ms = platform::Os().NowMs();
   // The new version is in place and its start was accepted: from here on a
   // lookup that fails, for an error or for lack of memory, only means it
   // was not seen this tick.
@@ -312,8 +336,14 @@ void Swap() {
   Trace(kTraceStarted);
 }
 
+// The new version counts as running only when it is seen running at least
+// kSeenRunningAfterMs after its start, by the clock: a tick held up by a
+// long swap comes a few milliseconds after the start, when even a program
+// that is about to crash is still there.
 void Watch() {
-  if (Trapping([] { return MProcesses::IsProcessRunning(MainPath, AnySession); }, false)) {
+  const bool settled = platform::Os().NowMs() - g_started_at_ms >= kSeenRunningAfterMs;
+  if (settled &&
+      Trapping([] { return MProcesses::IsProcessRunning(MainPath, AnySession); }, false)) {
     Trace(kTraceNewVersionRunning);
     Step = 2;
     Tick = 0;
@@ -355,8 +385,8 @@ void Timer1_Timer() {
     }
   }
   // Not in the start tick: the process just created is in any snapshot
-  // taken now, even one that has already exited. Seen in a later tick, it
-  // has come up.
+  // taken now, even one that has already exited. A later tick looks once
+  // the clock says it has had time to fail.
   if (Step == 1 && Tick > 0)
     Watch();
   if (MMain::Tracing())
@@ -406,6 +436,8 @@ void Reset() {
   g_in_tick = false;
   g_stage = Stage::kWaiting;
   g_rolling_back = false;
+  g_main_changed = false;
+  g_started_at_ms = 0;
   g_prepared = Prepared();
   std::set_new_handler(nullptr);
 }

@@ -17,7 +17,7 @@ inline const Text kBackupSuffix = VT(".bak");
 inline const Text kStagingSuffix = VT(".staging");
 // A restore refused because another program holds the file (a scanner
 // opens every freshly written executable for a moment) is tried again every
-// 100 ms for 2 s in all.
+// 100 ms for 2 s in all; the copy is made once, and each try renames it.
 inline constexpr unsigned kRestoreRetryMs = 100;
 inline constexpr unsigned kRestoreRetryForMs = 2000;
 // While the old program still runs: ticks 31 to 49 try to terminate it, tick
@@ -25,8 +25,11 @@ inline constexpr unsigned kRestoreRetryForMs = 2000;
 inline constexpr int32_t kTerminateAfterTick = 30;
 inline constexpr int32_t kTerminateBeforeTick = 50;
 inline constexpr int32_t kGiveUpAfterTick = 50;
-// After the start: the new program must be seen by tick 11.
+// After the start: the new program must be seen by tick 11, and only a
+// sighting at least 500 ms after its start counts, by the clock, whenever
+// the tick comes: a tick held up by a long swap comes at once after it.
 inline constexpr int32_t kWatchLimitTick = 10;
+inline constexpr uint64_t kSeenRunningAfterMs = 500;
 
 inline const Text kLibraryFolder = VT("bin");
 inline const std::array<Text, 6> kLibraries = {

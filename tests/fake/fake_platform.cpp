@@ -492,8 +492,14 @@ bool FakePlatform::CopyOneFile(const Text& from, const Text& to, bool fail_if_ex
     // plain file.
     files[to] = PlainCopy(source->second);
   }
+  if (ok)
+    now_ms += copy_ms;
   Log("copy " + Utf8(from) + " -> " + Utf8(to) + (ok ? " ok" : " fail"));
   return ok;
+}
+
+bool FakePlatform::CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) {
+  return CopyOneFile(from, to, fail_if_exists);
 }
 
 platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
@@ -508,6 +514,11 @@ platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
   if (!held_download.empty() && from == held_download)
     source = &held;
   ReplaceOutcome outcome = ReplaceOutcome::kReplaced;
+  // A copy kept from a refused try from the same source is renamed as it is.
+  std::optional<File> staged;
+  if (kept_ && kept_from_ == from)
+    staged.swap(kept_);
+  kept_.reset();
   if (Fails("replace", from) || !source || source->delete_pending || !dirs.count(Parent(to)) ||
       files.count(staging)) {
     outcome = ReplaceOutcome::kFailed;
@@ -519,10 +530,18 @@ platform::ReplaceOutcome FakePlatform::ReplaceWithCopy(const Text& from,
         (old.attributes & platform::kAttrReadOnly))
       outcome = ReplaceOutcome::kInUse;
   }
-  if (outcome == ReplaceOutcome::kReplaced) {
-    files[to] = PlainCopy(*source);
+  if (outcome != ReplaceOutcome::kFailed && !staged) {
+    staged = PlainCopy(*source);
+    ++staged_copies;
+    now_ms += copy_ms;
   }
-  static const char* const kNames[] = {"ok", "in-use", "fail"};
+  if (outcome == ReplaceOutcome::kInUse) {
+    kept_.swap(staged);
+    kept_from_ = from;
+  }
+  if (outcome == ReplaceOutcome::kReplaced)
+    files[to] = *staged;
+  static const char* const kNames[] = {"ok", "in-use", "fail", "fail-after-change"};
   Log("replace " + Utf8(from) + " -> " + Utf8(to) + " " + kNames[static_cast<int>(outcome)]);
   return outcome;
 }
@@ -670,8 +689,14 @@ bool FakePlatform::RunTimer(const Text& title, unsigned interval_ms, void (*on_t
   }
   timer_running = true;
   stop_requested_ = false;
+  long long due = now_ms;
   while (!stop_requested_ && ticks_run < max_ticks) {
-    now_ms += interval_ms;
+    // A tick that overran the next comes at once after it, as a window timer's.
+    due += interval_ms;
+    if (now_ms < due)
+      now_ms = due;
+    while (due + interval_ms <= now_ms)
+      due += interval_ms;
     ++ticks_run;
     if (auto it = before_tick.find(ticks_run); it != before_tick.end()) {
       const Unmetered unmetered;
@@ -695,6 +720,10 @@ void FakePlatform::Pause(unsigned ms) {
   now_ms += ms;
   if (on_pause)
     on_pause();
+}
+
+uint64_t FakePlatform::NowMs() {
+  return uint64_t(now_ms);
 }
 
 void FakePlatform::EndProcess(int code) {

@@ -105,6 +105,8 @@ class FakePlatform : public platform::Platform {
   uint32_t self_pid = 4120;
   uint32_t self_session = 1;
   int max_ticks = 500;  // the timer stops by itself after this many ticks
+  // The virtual time each copy takes, staged or not.
+  long long copy_ms = 0;
   // Runs before the timer tick with that number (1 = first tick of the form).
   std::map<int, std::function<void()>> before_tick;
   // Decides what StartProgram does; by default a file that exists and does
@@ -153,6 +155,7 @@ class FakePlatform : public platform::Platform {
   std::vector<std::pair<Text, Text>> boxes;  // caption, text
   int ticks_run = 0;
   long long now_ms = 0;
+  int staged_copies = 0;  // copies ReplaceWithCopy made into its staging file
   bool privilege_enabled = false;
   // The download HoldAndCheckDownload holds, and the file as it checked it:
   // what a replace from that path copies.
@@ -184,6 +187,7 @@ class FakePlatform : public platform::Platform {
   bool SetAttributes(const Text& path, uint32_t attributes) override;
   bool DeleteOneFile(const Text& path) override;
   bool CopyOneFile(const Text& from, const Text& to, bool fail_if_exists) override;
+  bool CopyOneFileUnflushed(const Text& from, const Text& to, bool fail_if_exists) override;
   bool DeleteUnsharedFile(const Text& path) override;
   platform::ReplaceOutcome ReplaceWithCopy(const Text& from,
                                            const Text& staging,
@@ -206,6 +210,7 @@ class FakePlatform : public platform::Platform {
   bool RunTimer(const Text& title, unsigned interval_ms, void (*on_tick)()) override;
   void StopTimer() override;
   void Pause(unsigned ms) override;
+  uint64_t NowMs() override;
   [[noreturn]] void EndProcess(int code) override;
 
  private:
@@ -223,6 +228,9 @@ class FakePlatform : public platform::Platform {
                                      const Text& path);
   void Log(const std::string& line) { log.push_back(line); }
   uint32_t next_pid_ = 3960;
+  // The staged copy a replace refused for a file in use kept, and its source.
+  std::optional<File> kept_;
+  Text kept_from_;
   bool stop_requested_ = false;
 };
 

@@ -538,10 +538,14 @@ TEST_F(Win32Replace, RefusesAFileHeldForReadingAndLeavesItWhole) {
     ASSERT_TRUE(scanner);
     EXPECT_EQ(Native().ReplaceWithCopy(from, staging, to), ReplaceOutcome::kInUse);
     EXPECT_EQ(ReadBytes(to), "v1");
-    EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"app.exe", L"download.exe"}));
+    // The copy is kept for the next try, which only renames it.
+    EXPECT_EQ(Entries(),
+              (std::vector<std::wstring>{L"app.exe", L"app.exe.staging", L"download.exe"}));
   }
+  WriteBytes(from, "v3");
   EXPECT_EQ(Native().ReplaceWithCopy(from, staging, to), ReplaceOutcome::kReplaced);
   EXPECT_EQ(ReadBytes(to), "v2");
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"app.exe", L"download.exe"}));
 }
 
 TEST_F(Win32Replace, FailsWithoutASourceAndLeavesNothing) {
@@ -552,20 +556,21 @@ TEST_F(Win32Replace, FailsWithoutASourceAndLeavesNothing) {
   EXPECT_EQ(Entries(), std::vector<std::wstring>{L"app.exe"});
 }
 
-TEST_F(Win32Replace, RemovesTheAsideFilesOfOneFileAndItsBackupOnly) {
+TEST_F(Win32Replace, RemovesTheAsideFilesOfOneFileOnly) {
   MakeFile(L"app.exe");
   MakeFile(L"app.exe.1a2b-0.deleted", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   MakeFile(L"APP.EXE.ff-f.DELETED", FILE_ATTRIBUTE_READONLY);
-  // The backup's, named after the file too.
+  // Another file's (the backup's too), and other names that end alike.
   MakeFile(L"app.exe.bak.1a2b-0.deleted");
-  // Another file's, and other names that end alike.
   MakeFile(L"other.exe.1a2b-0.deleted");
   MakeFile(L"app.exe.notes.deleted");
   MakeFile(L"app.exe.bak.deleted");
+  MakeFile(L"app.exe.x.1a2b-0.deleted");
   Native().RemoveAsideFiles(temp_ / L"app.exe");
   EXPECT_EQ(Entries(),
-            (std::vector<std::wstring>{L"app.exe", L"app.exe.bak.deleted", L"app.exe.notes.deleted",
-                                       L"other.exe.1a2b-0.deleted"}));
+            (std::vector<std::wstring>{L"app.exe", L"app.exe.bak.1a2b-0.deleted",
+                                       L"app.exe.bak.deleted", L"app.exe.notes.deleted",
+                                       L"app.exe.x.1a2b-0.deleted", L"other.exe.1a2b-0.deleted"}));
 }
 
 }  // namespace
