@@ -100,6 +100,16 @@ long long Nanoseconds(const timespec& t) {
   return (long long)t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
+// Takes the exclusive lock on `fd` without waiting for another holder;
+// false with errno set (EWOULDBLOCK: held elsewhere) when it cannot.
+bool LockAtOnce(int fd) {
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  return locked == 0;
+}
+
 }  // namespace
 
 // --- Start-up -------------------------------------------------------------------
@@ -116,11 +126,7 @@ bool PosixPlatform::ClaimSingleInstance() {
   // instance, as the update must not be blocked by a missing folder.
   if (fd < 0)
     return true;
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
+  if (!LockAtOnce(fd)) {
     const bool held_elsewhere = errno == EWOULDBLOCK;
     close(fd);
     return !held_elsewhere;
@@ -303,11 +309,7 @@ bool PosixPlatform::ClaimMachineInstance(const Text& main_path) {
     fd = open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0)
     return false;
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
+  if (!LockAtOnce(fd)) {
     close(fd);
     return false;
   }

@@ -32,14 +32,19 @@
 namespace platform::win {
 namespace {
 
+// The function `name` of the module `module`, as the type it is called
+// through; nullptr when it has none.
+template <typename Function>
+Function* Find(HMODULE module, const char* name) {
+  return reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 // `name` in the already loaded module `module`; nullptr when either is
 // missing.
 template <typename Function>
 Function* Resolve(const wchar_t* module, const char* name) {
   const HMODULE loaded = GetModuleHandleW(module);
-  if (!loaded)
-    return nullptr;
-  return reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(loaded, name)));
+  return loaded ? Find<Function>(loaded, name) : nullptr;
 }
 
 // The system folder's DLL `name`, loaded by its full path; its own
@@ -78,12 +83,9 @@ struct TrustServices {
     const HMODULE wintrust = LoadSystemLibrary(L"wintrust.dll");
     if (!wintrust)
       return false;
-    const auto find = [wintrust](const char* name) {
-      return reinterpret_cast<void*>(GetProcAddress(wintrust, name));
-    };
-    provider_data = reinterpret_cast<ProviderDataFn*>(find("WTHelperProvDataFromStateData"));
-    signer = reinterpret_cast<SignerFn*>(find("WTHelperGetProvSignerFromChain"));
-    verify = reinterpret_cast<VerifyFn*>(find("WinVerifyTrust"));
+    provider_data = Find<ProviderDataFn>(wintrust, "WTHelperProvDataFromStateData");
+    signer = Find<SignerFn>(wintrust, "WTHelperGetProvSignerFromChain");
+    verify = Find<VerifyFn>(wintrust, "WinVerifyTrust");
     return verify && provider_data && signer;
   }
 };
@@ -246,18 +248,13 @@ struct ShellAutomation {
     const HMODULE automation = ole ? LoadSystemLibrary(L"oleaut32.dll") : nullptr;
     if (!automation)
       return false;
-    initialize = reinterpret_cast<InitializeFn*>(
-        reinterpret_cast<void*>(GetProcAddress(ole, "CoInitializeEx")));
-    uninitialize = reinterpret_cast<UninitializeFn*>(
-        reinterpret_cast<void*>(GetProcAddress(ole, "CoUninitialize")));
-    create = reinterpret_cast<CreateFn*>(
-        reinterpret_cast<void*>(GetProcAddress(ole, "CoCreateInstance")));
-    alloc_string = reinterpret_cast<AllocStringFn*>(
-        reinterpret_cast<void*>(GetProcAddress(automation, "SysAllocString")));
+    initialize = Find<InitializeFn>(ole, "CoInitializeEx");
+    uninitialize = Find<UninitializeFn>(ole, "CoUninitialize");
+    create = Find<CreateFn>(ole, "CoCreateInstance");
+    alloc_string = Find<AllocStringFn>(automation, "SysAllocString");
     if (!initialize || !uninitialize || !create || !alloc_string)
       return false;
-    free_string = reinterpret_cast<FreeStringFn*>(
-        reinterpret_cast<void*>(GetProcAddress(automation, "SysFreeString")));
+    free_string = Find<FreeStringFn>(automation, "SysFreeString");
     return free_string != nullptr;
   }
 };
